@@ -1,0 +1,30 @@
+// The sim's pool: every block the driver takes from ExAllocatePoolWithTag or
+// NdisAllocateMemoryWithTag is recorded with its tag until it is freed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// New blocks are filled with this byte, freed blocks poisoned with the other,
+// so that a reader of memory nobody wrote, or of freed memory, sees garbage.
+constexpr uint8_t kPoolFillByte = 0xA5;
+constexpr uint8_t kPoolPoisonByte = 0xDE;
+
+struct PoolBlock {
+    const void *address;
+    size_t size;
+    uint32_t tag;
+};
+
+std::vector<PoolBlock> LivePoolBlocks();
+size_t LivePoolBlockCount(uint32_t tag);
+// Tag as its four characters in memory order, e.g. 'Zerl' -> "lreZ".
+std::string PoolTagText(uint32_t tag);
+// Frees every live block: the end of a test that has already reported them.
+void ReleaseAllPool();
+
+}  // namespace sim

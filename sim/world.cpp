@@ -1,0 +1,33 @@
+#include "sim/world.h"
+
+#include <cstdio>
+
+#include "sim/faults.h"
+#include "sim/hooks.h"
+#include "sim/irql.h"
+#include "sim/pool.h"
+#include "sim/verifier.h"
+
+namespace sim {
+
+void ResetWorld()
+{
+    faults::Reset();
+    ClearHooks();
+    ResetSpinLockCounters();
+    TakeViolations();
+}
+
+std::vector<std::string> Leaks()
+{
+    std::vector<std::string> leaks;
+    for (const PoolBlock &block : LivePoolBlocks()) {
+        char text[96];
+        std::snprintf(text, sizeof text, "pool block %p of %zu bytes, tag %s", block.address,
+                      block.size, PoolTagText(block.tag).c_str());
+        leaks.push_back(text);
+    }
+    return leaks;
+}
+
+}  // namespace sim
