@@ -5,6 +5,7 @@
 #include "sim/faults.h"
 #include "sim/hooks.h"
 #include "sim/irql.h"
+#include "sim/ndis_pools.h"
 #include "sim/pool.h"
 #include "sim/verifier.h"
 
@@ -26,6 +27,9 @@ std::vector<std::string> Leaks()
         std::snprintf(text, sizeof text, "pool block %p of %zu bytes, tag %s", block.address,
                       block.size, PoolTagText(block.tag).c_str());
         leaks.push_back(text);
+    }
+    for (const std::string &leak : NdisPoolLeaks()) {
+        leaks.push_back(leak);
     }
     return leaks;
 }

@@ -1,5 +1,6 @@
 #include "tests/support/sim_test.h"
 
+#include "sim/ndis_pools.h"
 #include "sim/pool.h"
 #include "sim/verifier.h"
 #include "sim/world.h"
@@ -20,6 +21,7 @@ void SimTest::TearDown()
         ADD_FAILURE() << "leak: " << leak;
     }
     sim::ReleaseAllPool();
+    sim::ReleaseAllNdisPools();
     sim::ResetWorld();
 }
 
