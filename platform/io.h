@@ -254,6 +254,24 @@ typedef struct _IO_STACK_LOCATION {
 // IO_STACK_LOCATION.Control
 #define SL_PENDING_RETURNED 0x01
 
+// The request's cancel flag. The platform sets it from whichever thread
+// cancels while the driver may be reading it; x86 byte accesses are atomic,
+// and on the host they are made so, so that the race checkers see the flag as
+// the processor does.
+#if RZ_WINDOWS_TARGET
+typedef BOOLEAN IRP_CANCEL_FLAG;
+#else
+typedef struct _IRP_CANCEL_FLAG {
+    BOOLEAN Value;
+    operator BOOLEAN() const { return __atomic_load_n(&Value, __ATOMIC_SEQ_CST); }
+    _IRP_CANCEL_FLAG &operator=(BOOLEAN NewValue)
+    {
+        __atomic_store_n(&Value, NewValue, __ATOMIC_SEQ_CST);
+        return *this;
+    }
+} IRP_CANCEL_FLAG;
+#endif
+
 typedef struct _IRP {
     CSHORT Type;
     USHORT Size;
@@ -270,7 +288,7 @@ typedef struct _IRP {
     BOOLEAN PendingReturned;
     CHAR StackCount;
     CHAR CurrentLocation;
-    BOOLEAN Cancel;  // set once cancellation has been asked for
+    IRP_CANCEL_FLAG Cancel;  // set once cancellation has been asked for
     KIRQL CancelIrql;  // to restore when the cancel routine releases the cancel spin lock
     CCHAR ApcEnvironment;
     UCHAR AllocationFlags;

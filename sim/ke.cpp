@@ -9,6 +9,7 @@
 #include "platform/ke.h"
 #include "sim/hooks.h"
 #include "sim/irql.h"
+#include "sim/ke_internal.h"
 #include "sim/verifier.h"
 
 namespace sim {
@@ -67,6 +68,65 @@ void RequireIrqlAtMost(uint8_t level, const char *caller)
     }
 }
 
+bool HoldsSpinLock(const KSPIN_LOCK *lock)
+{
+    return std::find(t_held.begin(), t_held.end(), lock) != t_held.end();
+}
+
+void ReleaseHeldSpinLocks(KIRQL NewIrql)
+{
+    for (const KSPIN_LOCK *lock : t_held) {
+        Word(const_cast<PKSPIN_LOCK>(lock)).store(0, std::memory_order_release);
+    }
+    t_held.clear();
+    t_irql = NewIrql;
+}
+
+KIRQL AcquireSpinLockAs(PKSPIN_LOCK SpinLock, const char *caller)
+{
+    RequireIrqlAtMost(DISPATCH_LEVEL, caller);
+    if (HoldsSpinLock(SpinLock)) {
+        // Spinning here would hang the test: Windows would deadlock this processor.
+        Violation("spinlock.recursive", caller,
+                  "lock " + Hex(SpinLock) + " is already held by this thread");
+        return t_irql;
+    }
+    if (!t_held.empty()) {
+        Violation("spinlock.nested", caller,
+                  "lock " + Hex(SpinLock) + " taken while holding " + Hex(t_held.back()));
+    }
+    HookPoint(caller);
+    KIRQL old = t_irql;
+    t_irql = DISPATCH_LEVEL;
+    auto word = Word(SpinLock);
+    for (;;) {
+        ULONG_PTR expected = 0;
+        if (word.compare_exchange_weak(expected, 1, std::memory_order_acquire)) {
+            break;
+        }
+        std::this_thread::yield();
+    }
+    t_held.push_back(SpinLock);
+    ++g_acquisitions;
+    return old;
+}
+
+void ReleaseSpinLockAs(PKSPIN_LOCK SpinLock, KIRQL NewIrql, const char *caller)
+{
+    auto it = std::find(t_held.begin(), t_held.end(), SpinLock);
+    if (it == t_held.end()) {
+        Violation("spinlock.release-unheld", caller,
+                  "lock " + Hex(SpinLock) + " is not held by this thread");
+        return;
+    }
+    t_held.erase(it);
+    Word(SpinLock).store(0, std::memory_order_release);
+    if (NewIrql > DISPATCH_LEVEL) {
+        Violation("spinlock.bad-irql", caller, "restoring an IRQL above DISPATCH_LEVEL");
+    }
+    t_irql = NewIrql;
+}
+
 }  // namespace sim
 
 extern "C" {
@@ -96,48 +156,12 @@ VOID FASTCALL KfLowerIrql(KIRQL NewIrql)
 
 KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
 {
-    sim::RequireIrqlAtMost(DISPATCH_LEVEL, "KfAcquireSpinLock");
-    if (std::find(sim::t_held.begin(), sim::t_held.end(), SpinLock) != sim::t_held.end()) {
-        // Spinning here would hang the test: Windows would deadlock this processor.
-        sim::Violation("spinlock.recursive", "KfAcquireSpinLock",
-                       "lock " + sim::Hex(SpinLock) + " is already held by this thread");
-        return sim::t_irql;
-    }
-    if (!sim::t_held.empty()) {
-        sim::Violation("spinlock.nested", "KfAcquireSpinLock",
-                       "lock " + sim::Hex(SpinLock) + " taken while holding " +
-                           sim::Hex(sim::t_held.back()));
-    }
-    sim::HookPoint("KfAcquireSpinLock");
-    KIRQL old = sim::t_irql;
-    sim::t_irql = DISPATCH_LEVEL;
-    auto word = sim::Word(SpinLock);
-    for (;;) {
-        ULONG_PTR expected = 0;
-        if (word.compare_exchange_weak(expected, 1, std::memory_order_acquire)) {
-            break;
-        }
-        std::this_thread::yield();
-    }
-    sim::t_held.push_back(SpinLock);
-    ++sim::g_acquisitions;
-    return old;
+    return sim::AcquireSpinLockAs(SpinLock, "KfAcquireSpinLock");
 }
 
 VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 {
-    auto it = std::find(sim::t_held.begin(), sim::t_held.end(), SpinLock);
-    if (it == sim::t_held.end()) {
-        sim::Violation("spinlock.release-unheld", "KfReleaseSpinLock",
-                       "lock " + sim::Hex(SpinLock) + " is not held by this thread");
-        return;
-    }
-    sim::t_held.erase(it);
-    sim::Word(SpinLock).store(0, std::memory_order_release);
-    if (NewIrql > DISPATCH_LEVEL) {
-        sim::Violation("spinlock.bad-irql", "KfReleaseSpinLock", "restoring an IRQL above DISPATCH_LEVEL");
-    }
-    sim::t_irql = NewIrql;
+    sim::ReleaseSpinLockAs(SpinLock, NewIrql, "KfReleaseSpinLock");
 }
 
 LONG InterlockedIncrement(LONG volatile *Addend)

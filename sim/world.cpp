@@ -4,17 +4,21 @@
 
 #include "sim/faults.h"
 #include "sim/hooks.h"
+#include "sim/io_internal.h"
 #include "sim/irql.h"
 #include "sim/ndis_pools.h"
 #include "sim/pool.h"
 #include "sim/verifier.h"
+#include "sim/work_internal.h"
 
 namespace sim {
 
 void ResetWorld()
 {
+    ResetWorkItems();
     faults::Reset();
     ClearHooks();
+    ResetIo();
     ResetSpinLockCounters();
     TakeViolations();
 }
@@ -31,6 +35,8 @@ std::vector<std::string> Leaks()
     for (const std::string &leak : NdisPoolLeaks()) {
         leaks.push_back(leak);
     }
+    AppendIoLeaks(leaks);
+    AppendWorkItemLeaks(leaks);
     return leaks;
 }
 

@@ -1,0 +1,13 @@
+// The world's part of the work items.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// Drops items not yet started and waits, bounded, for a running one.
+void ResetWorkItems();
+void AppendWorkItemLeaks(std::vector<std::string> &leaks);
+
+}  // namespace sim

@@ -1,0 +1,26 @@
+// A one-way signal between the parties of a race: a party stopped at a hook
+// point waits at a gate until the test, or another party, opens it. Every
+// wait is bounded, so a race that goes wrong fails instead of hanging.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "sim/io.h"
+
+namespace rztest {
+
+class Gate {
+public:
+    void Open();
+    // True once the gate is open; false (and a test failure) when `limit` ran out.
+    bool Wait(std::chrono::milliseconds limit = sim::kWaitLimit);
+
+private:
+    std::mutex lock_;
+    std::condition_variable opened_;
+    bool open_ = false;
+};
+
+}  // namespace rztest
