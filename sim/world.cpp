@@ -6,6 +6,7 @@
 #include "sim/hooks.h"
 #include "sim/io_internal.h"
 #include "sim/irql.h"
+#include "sim/ndis.h"
 #include "sim/ndis_pools.h"
 #include "sim/pool.h"
 #include "sim/verifier.h"
@@ -21,6 +22,7 @@ void ResetWorld()
     ResetIo();
     ResetSpinLockCounters();
     TakeViolations();
+    ResetNdis();
 }
 
 std::vector<std::string> Leaks()
@@ -37,6 +39,7 @@ std::vector<std::string> Leaks()
     }
     AppendIoLeaks(leaks);
     AppendWorkItemLeaks(leaks);
+    AppendNdisLeaks(leaks);
     return leaks;
 }
 

@@ -1,0 +1,136 @@
+// The NDIS side of the sim as tests see it: simulated adapters with knobs,
+// and the network stack's own moves (offering adapters, removing them,
+// plug-and-play events, protocol unload). Everything a protocol calls is the
+// platform's own interface (platform/ndis*.h); this header is for tests.
+//
+// The stack calls bind, unbind, plug-and-play and unload handlers at
+// PASSIVE_LEVEL in the thread of the test call that causes them, open
+// completions at PASSIVE_LEVEL, and request and close completions at
+// DISPATCH_LEVEL, in the thread that completes the pended work.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/ndis_protocol.h"
+
+namespace sim {
+
+// How an adapter finishes an open, close or request: before the call
+// returns, or later when the test completes it (Adapter::CompletePended...).
+enum class Completion { Immediate, Pended };
+
+// A scripted answer to the requests for one OID.
+struct OidScript {
+    // A failure answers every matching request with this status.
+    NDIS_STATUS status = NDIS_STATUS_SUCCESS;
+    // A query's answer instead of the adapter's own.
+    std::optional<std::vector<uint8_t>> data;
+    // BytesWritten (query) or BytesRead (set) to report instead of the real count.
+    std::optional<UINT> bytes;
+    UINT bytesNeeded = 0;
+    Completion completion = Completion::Immediate;
+    // How many requests it answers before the adapter's own answers return; 0: all.
+    unsigned times = 0;
+};
+
+struct AdapterConfig {
+    std::u16string name = u"\\Device\\{SIM-NIC-0}";
+    NDIS_MEDIUM medium = NdisMedium802_3;
+    std::array<uint8_t, 6> stationAddress = {0x02, 0x00, 0x5E, 0x10, 0x00, 0x01};
+    ULONG macOptions = 0x0000000F;
+};
+
+enum class OpenState { Opening, Open, Closing, Closed, Failed };
+
+// One request as the adapter saw it.
+struct RequestRecord {
+    NDIS_REQUEST_TYPE type;
+    NDIS_OID oid;
+    NDIS_STATUS status;  // PENDING until the request completed
+    ULONG setValue;      // the first four bytes of a set's buffer
+};
+
+// What the stack saw of one bind or unbind.
+struct HandlerOutcome {
+    bool handlerReturned = false;
+    NDIS_STATUS handlerStatus = NDIS_STATUS_PENDING;
+    bool completed = false;  // NdisCompleteBindAdapter / NdisCompleteUnbindAdapter made
+    bool completedInsideHandler = false;
+    NDIS_STATUS completionStatus = 0;
+    NDIS_STATUS openErrorStatus = 0;
+    // The result the stack takes: the handler's final status, or the completion's.
+    std::optional<NDIS_STATUS> Result() const;
+};
+
+struct AdapterState;
+
+// A simulated adapter: a cheap handle, valid until the world is reset.
+class Adapter {
+public:
+    const std::u16string &Name() const;
+
+    // Knobs.
+    void SetOpenCompletion(Completion completion, NDIS_STATUS status = NDIS_STATUS_SUCCESS,
+                           NDIS_STATUS openErrorStatus = NDIS_STATUS_SUCCESS);
+    void SetCloseCompletion(Completion completion, NDIS_STATUS status = NDIS_STATUS_SUCCESS);
+    void ScriptOid(NDIS_OID oid, const OidScript &script);
+    void ClearOidScripts();
+
+    // Pended work, oldest first; each returns false when there was none.
+    // Completing an open runs OpenAdapterCompleteHandler; a request,
+    // RequestCompleteHandler; a close, CloseAdapterCompleteHandler once nothing
+    // else is in flight on the open.
+    bool CompletePendedOpen();
+    bool CompletePendedRequest();
+    bool CompletePendedClose();
+    size_t PendedRequestCount() const;
+    // Waits until at least `count` requests are pended; false on time-out.
+    bool WaitForPendedRequests(size_t count, std::chrono::milliseconds timeout) const;
+
+    // What the adapter saw.
+    size_t OpenCount() const;  // opens neither closed nor failed
+    std::optional<OpenState> LatestOpenState() const;
+    ULONG PacketFilter() const;     // of the latest open
+    ULONG ProtocolOptions() const;  // of the latest open
+    std::vector<RequestRecord> Requests() const;
+    HandlerOutcome LatestBind() const;
+    HandlerOutcome LatestUnbind() const;
+    bool WaitBindCompleted(std::chrono::milliseconds timeout) const;
+
+    // The stack removes the adapter: every protocol bound to it is asked to
+    // unbind (UnbindAdapterHandler) in this thread; WaitRemoved waits for the
+    // unbinds to complete. Remove does both.
+    void BeginRemove();
+    bool WaitRemoved(std::chrono::milliseconds timeout);
+    bool Remove(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+    // A plug-and-play event for each protocol bound to the adapter; returns the
+    // last handler's status (NDIS_STATUS_SUCCESS when none is bound).
+    NDIS_STATUS IndicatePnPEvent(NET_PNP_EVENT_CODE code, std::vector<uint8_t> buffer = {});
+
+private:
+    friend Adapter AddAdapter(const AdapterConfig &config);
+    explicit Adapter(AdapterState *state) : state_(state) {}
+    AdapterState *state_;
+};
+
+// A new adapter arrives and is offered to every registered protocol.
+Adapter AddAdapter(const AdapterConfig &config = {});
+
+// A plug-and-play event that concerns no adapter (NULL binding context),
+// given to every registered protocol; returns the last handler's status.
+NDIS_STATUS IndicateGlobalPnPEvent(NET_PNP_EVENT_CODE code, std::vector<uint8_t> buffer = {});
+
+// The stack is about to unload the protocol: its UnloadHandler, if it has one.
+void NotifyProtocolUnload(NDIS_HANDLE protocol);
+
+// The world's bookkeeping (sim/world.cpp).
+void ResetNdis();
+void AppendNdisLeaks(std::vector<std::string> &leaks);
+
+}  // namespace sim

@@ -1,0 +1,157 @@
+// Simulated adapters: their arrival and removal, knobs and observations.
+#include "sim/ndis_world.h"
+
+namespace sim {
+
+void OfferAdapter(ProtocolRecord *protocol, AdapterState *adapter);
+NDIS_STATUS IndicateAdapterPnPEvent(AdapterState *adapter, NET_PNP_EVENT_CODE code,
+                                    std::vector<uint8_t> &buffer);
+
+namespace {
+
+OpenRecord *LatestOpen(const AdapterState &adapter)
+{
+    return adapter.opens.empty() ? nullptr : adapter.opens.back();
+}
+
+}  // namespace
+
+Adapter AddAdapter(const AdapterConfig &config)
+{
+    AdapterState *state = nullptr;
+    std::vector<ProtocolRecord *> protocols;
+    {
+        NdisWorld &world = World();
+        std::lock_guard<std::mutex> guard(world.lock);
+        world.adapters.push_back(std::make_unique<AdapterState>());
+        state = world.adapters.back().get();
+        state->config = config;
+        for (const auto &protocol : world.protocols) {
+            if (protocol->registered) {
+                protocols.push_back(protocol.get());
+            }
+        }
+    }
+    for (ProtocolRecord *protocol : protocols) {
+        OfferAdapter(protocol, state);
+    }
+    return Adapter(state);
+}
+
+const std::u16string &Adapter::Name() const
+{
+    return state_->config.name;
+}
+
+void Adapter::SetOpenCompletion(Completion completion, NDIS_STATUS status, NDIS_STATUS openErrorStatus)
+{
+    std::lock_guard<std::mutex> guard(World().lock);
+    state_->openCompletion = completion;
+    state_->openStatus = status;
+    state_->openErrorStatus = openErrorStatus;
+}
+
+void Adapter::SetCloseCompletion(Completion completion, NDIS_STATUS status)
+{
+    std::lock_guard<std::mutex> guard(World().lock);
+    state_->closeCompletion = completion;
+    state_->closeStatus = status;
+}
+
+size_t Adapter::OpenCount() const
+{
+    std::lock_guard<std::mutex> guard(World().lock);
+    size_t count = 0;
+    for (const OpenRecord *open : state_->opens) {
+        count += (open->state == OpenState::Closed || open->state == OpenState::Failed) ? 0 : 1;
+    }
+    return count;
+}
+
+std::optional<OpenState> Adapter::LatestOpenState() const
+{
+    std::lock_guard<std::mutex> guard(World().lock);
+    const OpenRecord *open = LatestOpen(*state_);
+    return open == nullptr ? std::nullopt : std::optional<OpenState>(open->state);
+}
+
+ULONG Adapter::PacketFilter() const
+{
+    std::lock_guard<std::mutex> guard(World().lock);
+    const OpenRecord *open = LatestOpen(*state_);
+    return open == nullptr ? 0 : open->packetFilter;
+}
+
+ULONG Adapter::ProtocolOptions() const
+{
+    std::lock_guard<std::mutex> guard(World().lock);
+    const OpenRecord *open = LatestOpen(*state_);
+    return open == nullptr ? 0 : open->protocolOptions;
+}
+
+std::vector<RequestRecord> Adapter::Requests() const
+{
+    std::lock_guard<std::mutex> guard(World().lock);
+    return state_->requests;
+}
+
+HandlerOutcome Adapter::LatestBind() const
+{
+    std::lock_guard<std::mutex> guard(World().lock);
+    return state_->binds.empty() ? HandlerOutcome{} : state_->binds.back()->outcome;
+}
+
+HandlerOutcome Adapter::LatestUnbind() const
+{
+    std::lock_guard<std::mutex> guard(World().lock);
+    return state_->unbinds.empty() ? HandlerOutcome{} : state_->unbinds.back()->outcome;
+}
+
+bool Adapter::WaitBindCompleted(std::chrono::milliseconds timeout) const
+{
+    NdisWorld &world = World();
+    std::unique_lock<std::mutex> guard(world.lock);
+    return world.changed.wait_for(guard, timeout, [this] {
+        return !state_->binds.empty() && state_->binds.back()->outcome.Result().has_value();
+    });
+}
+
+void Adapter::BeginRemove()
+{
+    std::vector<OpenRecord *> opens;
+    {
+        std::lock_guard<std::mutex> guard(World().lock);
+        state_->removing = true;
+        for (OpenRecord *open : state_->opens) {
+            if (open->state == OpenState::Open) {
+                opens.push_back(open);
+            }
+        }
+    }
+    std::vector<HandlerCall *> calls = UnbindOpens(opens);
+    std::lock_guard<std::mutex> guard(World().lock);
+    state_->removalUnbinds = std::move(calls);
+}
+
+bool Adapter::WaitRemoved(std::chrono::milliseconds timeout)
+{
+    std::vector<HandlerCall *> calls;
+    {
+        std::lock_guard<std::mutex> guard(World().lock);
+        calls = state_->removalUnbinds;
+    }
+    return WaitUnbinds(calls, timeout);
+}
+
+bool Adapter::Remove(std::chrono::milliseconds timeout)
+{
+    BeginRemove();
+    return WaitRemoved(timeout);
+}
+
+NDIS_STATUS Adapter::IndicatePnPEvent(NET_PNP_EVENT_CODE code, std::vector<uint8_t> buffer)
+{
+    return IndicateAdapterPnPEvent(state_, code, buffer);
+}
+
+}  // namespace sim

@@ -1,0 +1,205 @@
+// Bind and unbind calls into a protocol and the verifier's rules for their
+// completion: a bind or unbind completes at most once, with its own context;
+// exactly once when the handler reported pending; when completed in the
+// handler's own call, with the status the handler then returns; never after
+// the handler returned a final status. An unbind completes only once the
+// open it concerns is closed.
+#include <algorithm>
+#include <cstdio>
+
+#include "sim/irql.h"
+#include "sim/verifier.h"
+#include "sim/ndis_world.h"
+
+namespace sim {
+namespace {
+
+std::string StatusText(NDIS_STATUS status)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+    return text;
+}
+
+HandlerCall *NewCall(AdapterState *adapter, ProtocolRecord *protocol, OpenRecord *open, bool isBind)
+{
+    NdisWorld &world = World();
+    world.calls.push_back(std::make_unique<HandlerCall>());
+    HandlerCall *call = world.calls.back().get();
+    call->adapter = adapter;
+    call->protocol = protocol;
+    call->open = open;
+    call->isBind = isBind;
+    call->inHandler = true;
+    call->handlerThread = std::this_thread::get_id();
+    (isBind ? adapter->binds : adapter->unbinds).push_back(call);
+    return call;
+}
+
+bool OpenIsClosed(const OpenRecord *open)
+{
+    return open == nullptr || open->state == OpenState::Closed || open->state == OpenState::Failed;
+}
+
+// After the handler returned: its status against a completion made meanwhile.
+void HandlerReturned(HandlerCall *call, NDIS_STATUS status, const char *handler)
+{
+    NdisWorld &world = World();
+    std::lock_guard<std::mutex> guard(world.lock);
+    HandlerOutcome &outcome = call->outcome;
+    call->inHandler = false;
+    outcome.handlerReturned = true;
+    outcome.handlerStatus = status;
+    if (outcome.completed && outcome.completedInsideHandler &&
+        outcome.completionStatus != status) {
+        Violation(call->isBind ? "ndis.bind-status" : "ndis.unbind-status", handler,
+                  "completed inside the handler with " + StatusText(outcome.completionStatus) +
+                      " but the handler returned " + StatusText(status));
+    } else if (outcome.completed && status != NDIS_STATUS_PENDING &&
+               outcome.completionStatus != status) {
+        Violation(call->isBind ? "ndis.bind-status" : "ndis.unbind-status", handler,
+                  "completed with " + StatusText(outcome.completionStatus) +
+                      " while the handler returned " + StatusText(status));
+    }
+    if (!call->isBind && status != NDIS_STATUS_PENDING && !OpenIsClosed(call->open)) {
+        Violation("ndis.unbind-before-close", handler,
+                  "the unbind returned " + StatusText(status) + " with the adapter still open");
+    }
+    world.changed.notify_all();
+}
+
+// A completion call: finds its handler call and applies the rules.
+HandlerCall *Complete(NDIS_HANDLE context, bool isBind, NDIS_STATUS status,
+                      NDIS_STATUS openErrorStatus, const char *caller)
+{
+    NdisWorld &world = World();
+    HandlerCall *call = nullptr;
+    for (const auto &candidate : world.calls) {
+        if (candidate.get() == context && candidate->isBind == isBind) {
+            call = candidate.get();
+        }
+    }
+    const char *rule = isBind ? "ndis.bind-context" : "ndis.unbind-context";
+    if (call == nullptr) {
+        Violation(rule, caller, "not a context the stack handed to the protocol");
+        return nullptr;
+    }
+    HandlerOutcome &outcome = call->outcome;
+    if (outcome.completed) {
+        Violation(isBind ? "ndis.bind-completed-twice" : "ndis.unbind-completed-twice", caller,
+                  "completed a second time");
+        return nullptr;
+    }
+    if (outcome.handlerReturned && outcome.handlerStatus != NDIS_STATUS_PENDING) {
+        Violation(isBind ? "ndis.bind-completed-after-final" : "ndis.unbind-completed-after-final",
+                  caller,
+                  "the handler had already returned " + StatusText(outcome.handlerStatus));
+        return nullptr;
+    }
+    outcome.completed = true;
+    outcome.completionStatus = status;
+    outcome.openErrorStatus = openErrorStatus;
+    outcome.completedInsideHandler =
+        call->inHandler && call->handlerThread == std::this_thread::get_id();
+    world.changed.notify_all();
+    return call;
+}
+
+}  // namespace
+
+void OfferAdapter(ProtocolRecord *protocol, AdapterState *adapter)
+{
+    HandlerCall *call = nullptr;
+    {
+        NdisWorld &world = World();
+        std::lock_guard<std::mutex> guard(world.lock);
+        call = NewCall(adapter, protocol, nullptr, true);
+    }
+    // The name is the stack's: valid for the call only, so a protocol that
+    // keeps the pointer instead of a copy reads garbage afterwards.
+    std::u16string name = adapter->config.name;
+    size_t bytes = std::min<size_t>(name.size() * sizeof(WCHAR), 0xFFFE);
+    NDIS_STRING deviceName;
+    deviceName.Length = static_cast<USHORT>(bytes);
+    deviceName.MaximumLength = static_cast<USHORT>(bytes);
+    deviceName.Buffer = reinterpret_cast<PWSTR>(name.data());
+    std::u16string registryPath = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" +
+                                  protocol->name + u"\\Parameters\\Adapters";
+    NDIS_STRING systemSpecific1;
+    RtlInitUnicodeString(&systemSpecific1, reinterpret_cast<PCWSTR>(registryPath.c_str()));
+
+    NDIS_STATUS status = NDIS_STATUS_PENDING;
+    protocol->characteristics.BindAdapterHandler(&status, call, &deviceName, &systemSpecific1,
+                                                 nullptr);
+    CheckHandlerReturn("BindAdapterHandler");
+    name.assign(name.size(), u'\xDEAD');
+    HandlerReturned(call, status, "BindAdapterHandler");
+}
+
+std::vector<HandlerCall *> UnbindOpens(const std::vector<OpenRecord *> &opens)
+{
+    std::vector<HandlerCall *> calls;
+    for (OpenRecord *open : opens) {
+        HandlerCall *call = nullptr;
+        UNBIND_HANDLER handler = nullptr;
+        NDIS_HANDLE context = nullptr;
+        {
+            NdisWorld &world = World();
+            std::lock_guard<std::mutex> guard(world.lock);
+            if (open->state != OpenState::Open) {
+                continue;
+            }
+            call = NewCall(open->adapter, open->protocol, open, false);
+            handler = open->protocol->characteristics.UnbindAdapterHandler;
+            context = open->block.ProtocolBindingContext;
+        }
+        NDIS_STATUS status = NDIS_STATUS_PENDING;
+        handler(&status, context, call);
+        CheckHandlerReturn("UnbindAdapterHandler");
+        HandlerReturned(call, status, "UnbindAdapterHandler");
+        calls.push_back(call);
+    }
+    return calls;
+}
+
+bool WaitUnbinds(const std::vector<HandlerCall *> &calls, std::chrono::milliseconds timeout)
+{
+    NdisWorld &world = World();
+    std::unique_lock<std::mutex> guard(world.lock);
+    return world.changed.wait_for(guard, timeout, [&calls] {
+        for (HandlerCall *call : calls) {
+            if (!call->outcome.Result().has_value()) {
+                return false;
+            }
+        }
+        return true;
+    });
+}
+
+}  // namespace sim
+
+extern "C" {
+
+VOID NTAPI NdisCompleteBindAdapter(NDIS_HANDLE BindAdapterContext, NDIS_STATUS Status,
+                                   NDIS_STATUS OpenStatus)
+{
+    sim::RequireIrqlAtMost(DISPATCH_LEVEL, "NdisCompleteBindAdapter");
+    sim::NdisWorld &world = sim::World();
+    std::lock_guard<std::mutex> guard(world.lock);
+    sim::Complete(BindAdapterContext, true, Status, OpenStatus, "NdisCompleteBindAdapter");
+}
+
+VOID NTAPI NdisCompleteUnbindAdapter(NDIS_HANDLE UnbindAdapterContext, NDIS_STATUS Status)
+{
+    sim::RequireIrqlAtMost(DISPATCH_LEVEL, "NdisCompleteUnbindAdapter");
+    sim::NdisWorld &world = sim::World();
+    std::lock_guard<std::mutex> guard(world.lock);
+    sim::HandlerCall *call =
+        sim::Complete(UnbindAdapterContext, false, Status, 0, "NdisCompleteUnbindAdapter");
+    if (call != nullptr && !sim::OpenIsClosed(call->open)) {
+        sim::Violation("ndis.unbind-before-close", "NdisCompleteUnbindAdapter",
+                       "the unbind completed with the adapter still open");
+    }
+}
+
+}  // extern "C"

@@ -1,0 +1,227 @@
+// Opening and closing an adapter. A close keeps NDIS's order: once it is
+// called no new work starts on the open, and it completes only after every
+// piece of work in flight on the open (indications, transfers, sends,
+// requests) has finished and the adapter has done its own part.
+#include "sim/faults.h"
+#include "sim/irql.h"
+#include "sim/verifier.h"
+#include "sim/ndis_world.h"
+
+namespace sim {
+namespace {
+
+char16_t Upper(char16_t c)
+{
+    return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - u'a' + u'A') : c;
+}
+
+// Adapter names compare without regard to case, as the object manager's do.
+bool SameName(const std::u16string &name, PNDIS_STRING given)
+{
+    size_t length = given->Length / sizeof(WCHAR);
+    if (given->Buffer == nullptr || name.size() != length) {
+        return false;
+    }
+    for (size_t i = 0; i < length; ++i) {
+        if (Upper(name[i]) != Upper(given->Buffer[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Idle(const OpenRecord *open)
+{
+    for (unsigned count : open->inFlight) {
+        if (count != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool BeginActivity(OpenRecord *open, Activity kind)
+{
+    if (open->state != OpenState::Open) {
+        return false;
+    }
+    ++open->inFlight[static_cast<int>(kind)];
+    return true;
+}
+
+bool EndActivity(OpenRecord *open, Activity kind)
+{
+    --open->inFlight[static_cast<int>(kind)];
+    if (open->state == OpenState::Closing && open->closeReleased && Idle(open)) {
+        open->state = OpenState::Closed;
+        return true;
+    }
+    return false;
+}
+
+void FinishClose(OpenRecord *open)
+{
+    CLOSE_ADAPTER_COMPLETE_HANDLER handler = open->protocol->characteristics.CloseAdapterCompleteHandler;
+    {
+        ScopedIrql dispatch(DISPATCH_LEVEL);
+        handler(open->block.ProtocolBindingContext, open->closeStatus);
+    }
+    NdisWorld &world = World();
+    std::lock_guard<std::mutex> guard(world.lock);
+    world.changed.notify_all();
+}
+
+bool Adapter::CompletePendedOpen()
+{
+    OpenRecord *open = nullptr;
+    {
+        NdisWorld &world = World();
+        std::lock_guard<std::mutex> guard(world.lock);
+        if (state_->pendedOpens.empty()) {
+            return false;
+        }
+        open = state_->pendedOpens.front();
+        state_->pendedOpens.pop_front();
+        open->state = open->openStatus == NDIS_STATUS_SUCCESS ? OpenState::Open : OpenState::Failed;
+    }
+    open->protocol->characteristics.OpenAdapterCompleteHandler(
+        open->block.ProtocolBindingContext, open->openStatus, open->openErrorStatus);
+    CheckHandlerReturn("OpenAdapterCompleteHandler");
+    return true;
+}
+
+bool Adapter::CompletePendedClose()
+{
+    OpenRecord *open = nullptr;
+    {
+        NdisWorld &world = World();
+        std::lock_guard<std::mutex> guard(world.lock);
+        if (state_->pendedCloses.empty()) {
+            return false;
+        }
+        open = state_->pendedCloses.front();
+        state_->pendedCloses.pop_front();
+        open->closeReleased = true;
+        if (!Idle(open)) {
+            // The last piece of work in flight finishes the close.
+            return true;
+        }
+        open->state = OpenState::Closed;
+    }
+    FinishClose(open);
+    return true;
+}
+
+}  // namespace sim
+
+extern "C" {
+
+VOID NTAPI NdisOpenAdapter(PNDIS_STATUS Status, PNDIS_STATUS OpenErrorStatus,
+                           PNDIS_HANDLE NdisBindingHandle, PUINT SelectedMediumIndex,
+                           PNDIS_MEDIUM MediumArray, UINT MediumArraySize,
+                           NDIS_HANDLE NdisProtocolHandle, NDIS_HANDLE ProtocolBindingContext,
+                           PNDIS_STRING AdapterName, UINT /*OpenOptions*/,
+                           PVOID /*AddressingInformation*/)
+{
+    sim::RequireIrqlAtMost(PASSIVE_LEVEL, "NdisOpenAdapter");
+    *OpenErrorStatus = NDIS_STATUS_SUCCESS;
+    sim::NdisWorld &world = sim::World();
+    std::lock_guard<std::mutex> guard(world.lock);
+    sim::ProtocolRecord *protocol = sim::FindProtocol(NdisProtocolHandle);
+    if (protocol == nullptr) {
+        sim::Violation("ndis.bad-handle", "NdisOpenAdapter", "not a registered protocol handle");
+        *Status = NDIS_STATUS_FAILURE;
+        return;
+    }
+    sim::AdapterState *adapter = nullptr;
+    for (const auto &candidate : world.adapters) {
+        if (!candidate->removing && AdapterName != nullptr &&
+            sim::SameName(candidate->config.name, AdapterName)) {
+            adapter = candidate.get();
+        }
+    }
+    if (adapter == nullptr) {
+        *Status = NDIS_STATUS_ADAPTER_NOT_FOUND;
+        return;
+    }
+    UINT index = 0;
+    while (index < MediumArraySize && MediumArray[index] != adapter->config.medium) {
+        ++index;
+    }
+    if (index == MediumArraySize) {
+        *Status = NDIS_STATUS_UNSUPPORTED_MEDIA;
+        return;
+    }
+    if (sim::ShouldFail("NdisOpenAdapter")) {
+        *Status = NDIS_STATUS_RESOURCES;
+        return;
+    }
+    bool pended = adapter->openCompletion == sim::Completion::Pended;
+    if (!pended && adapter->openStatus != NDIS_STATUS_SUCCESS) {
+        *OpenErrorStatus = adapter->openErrorStatus;
+        *Status = adapter->openStatus;
+        return;
+    }
+
+    world.opens.push_back(std::make_unique<sim::OpenRecord>());
+    sim::OpenRecord *open = world.opens.back().get();
+    open->protocol = protocol;
+    open->adapter = adapter;
+    open->openStatus = adapter->openStatus;
+    open->openErrorStatus = adapter->openErrorStatus;
+    NDIS_OPEN_BLOCK &block = open->block;
+    block.BindingHandle = &block;
+    block.ProtocolHandle = protocol;
+    block.ProtocolBindingContext = ProtocolBindingContext;
+    const NDIS50_PROTOCOL_CHARACTERISTICS &handlers = protocol->characteristics;
+    block.SendCompleteHandler = handlers.SendCompleteHandler;
+    block.TransferDataCompleteHandler = handlers.TransferDataCompleteHandler;
+    block.ReceiveHandler = handlers.ReceiveHandler;
+    block.ReceiveCompleteHandler = handlers.ReceiveCompleteHandler;
+    block.RequestCompleteHandler = handlers.RequestCompleteHandler;
+    block.ReceivePacketHandler = handlers.ReceivePacketHandler;
+    block.ResetCompleteHandler = handlers.ResetCompleteHandler;
+    block.StatusHandler = handlers.StatusHandler;
+    block.StatusCompleteHandler = handlers.StatusCompleteHandler;
+    adapter->opens.push_back(open);
+
+    *NdisBindingHandle = &block;
+    *SelectedMediumIndex = index;
+    if (pended) {
+        adapter->pendedOpens.push_back(open);
+        *Status = NDIS_STATUS_PENDING;
+        return;
+    }
+    open->state = sim::OpenState::Open;
+    *Status = NDIS_STATUS_SUCCESS;
+}
+
+VOID NTAPI NdisCloseAdapter(PNDIS_STATUS Status, NDIS_HANDLE NdisBindingHandle)
+{
+    sim::RequireIrqlAtMost(PASSIVE_LEVEL, "NdisCloseAdapter");
+    sim::NdisWorld &world = sim::World();
+    std::lock_guard<std::mutex> guard(world.lock);
+    sim::OpenRecord *open = sim::FindOpen(NdisBindingHandle, "NdisCloseAdapter");
+    if (open == nullptr) {
+        *Status = NDIS_STATUS_FAILURE;
+        return;
+    }
+    sim::AdapterState *adapter = open->adapter;
+    open->state = sim::OpenState::Closing;
+    open->closeStatus = adapter->closeStatus;
+    open->closeReleased = adapter->closeCompletion == sim::Completion::Immediate;
+    if (!open->closeReleased) {
+        adapter->pendedCloses.push_back(open);
+    }
+    if (open->closeReleased && sim::Idle(open)) {
+        open->state = sim::OpenState::Closed;
+        *Status = open->closeStatus;
+        return;
+    }
+    open->closePended = true;
+    *Status = NDIS_STATUS_PENDING;
+}
+
+}  // extern "C"

@@ -1,0 +1,228 @@
+// NdisRequest on an open adapter. The adapter answers the OIDs a protocol
+// configures itself with (station address, MAC options, protocol options,
+// packet filter, connection status) from its own state and the open's, and
+// any OID as a test scripted it; a pended request is answered when the test
+// completes it, through the protocol's RequestCompleteHandler.
+#include <cstring>
+
+#include "sim/irql.h"
+#include "sim/verifier.h"
+#include "sim/ndis_world.h"
+
+namespace sim {
+namespace {
+
+std::vector<uint8_t> Bytes(ULONG value)
+{
+    std::vector<uint8_t> bytes(sizeof value);
+    std::memcpy(bytes.data(), &value, sizeof value);
+    return bytes;
+}
+
+// The adapter's own answer to a query, if it knows the OID.
+std::optional<std::vector<uint8_t>> OwnAnswer(const OpenRecord &open, NDIS_OID oid)
+{
+    const AdapterConfig &config = open.adapter->config;
+    switch (oid) {
+    case OID_802_3_CURRENT_ADDRESS:
+    case OID_802_3_PERMANENT_ADDRESS:
+        return std::vector<uint8_t>(config.stationAddress.begin(), config.stationAddress.end());
+    case OID_GEN_MAC_OPTIONS: return Bytes(config.macOptions);
+    case OID_GEN_CURRENT_PACKET_FILTER: return Bytes(open.packetFilter);
+    case OID_GEN_PROTOCOL_OPTIONS: return Bytes(open.protocolOptions);
+    case OID_GEN_MEDIA_CONNECT_STATUS: return Bytes(0);  // NdisMediaStateConnected
+    default: return std::nullopt;
+    }
+}
+
+// The settings the adapter keeps per open.
+ULONG *OwnSetting(OpenRecord &open, NDIS_OID oid)
+{
+    switch (oid) {
+    case OID_GEN_CURRENT_PACKET_FILTER: return &open.packetFilter;
+    case OID_GEN_PROTOCOL_OPTIONS: return &open.protocolOptions;
+    default: return nullptr;
+    }
+}
+
+// The script for an OID, used up by one request. Call with the lock held.
+std::optional<OidScript> TakeScript(AdapterState &adapter, NDIS_OID oid)
+{
+    auto it = adapter.scripts.find(oid);
+    if (it == adapter.scripts.end()) {
+        return std::nullopt;
+    }
+    OidScript script = it->second;
+    if (it->second.times != 0 && --it->second.times == 0) {
+        adapter.scripts.erase(it);
+    }
+    return script;
+}
+
+// Carries out a request: writes the query's answer or takes the set's value.
+NDIS_STATUS Answer(OpenRecord &open, NDIS_REQUEST &request, const std::optional<OidScript> &script)
+{
+    auto &query = request.DATA.QUERY_INFORMATION;
+    auto &set = request.DATA.SET_INFORMATION;
+    if (request.RequestType == NdisRequestSetInformation) {
+        set.BytesRead = 0;
+        set.BytesNeeded = 0;
+        if (script && script->status != NDIS_STATUS_SUCCESS) {
+            set.BytesRead = script->bytes.value_or(0);
+            set.BytesNeeded = script->bytesNeeded;
+            return script->status;
+        }
+        ULONG *setting = OwnSetting(open, set.Oid);
+        if (setting == nullptr && !script) {
+            return NDIS_STATUS_NOT_SUPPORTED;
+        }
+        if (setting != nullptr) {
+            if (set.InformationBufferLength != sizeof(ULONG)) {
+                set.BytesNeeded = sizeof(ULONG);
+                return NDIS_STATUS_INVALID_LENGTH;
+            }
+            std::memcpy(setting, set.InformationBuffer, sizeof(ULONG));
+        }
+        set.BytesRead = script && script->bytes ? *script->bytes : set.InformationBufferLength;
+        return NDIS_STATUS_SUCCESS;
+    }
+    if (request.RequestType != NdisRequestQueryInformation) {
+        return NDIS_STATUS_NOT_SUPPORTED;
+    }
+    query.BytesWritten = 0;
+    query.BytesNeeded = 0;
+    if (script && script->status != NDIS_STATUS_SUCCESS) {
+        query.BytesWritten = script->bytes.value_or(0);
+        query.BytesNeeded = script->bytesNeeded;
+        return script->status;
+    }
+    std::optional<std::vector<uint8_t>> data =
+        script && script->data ? script->data : OwnAnswer(open, query.Oid);
+    if (!data) {
+        return NDIS_STATUS_NOT_SUPPORTED;
+    }
+    if (query.InformationBufferLength < data->size()) {
+        query.BytesNeeded = static_cast<UINT>(data->size());
+        return NDIS_STATUS_BUFFER_TOO_SHORT;
+    }
+    if (!data->empty()) {
+        std::memcpy(query.InformationBuffer, data->data(), data->size());
+    }
+    query.BytesWritten = script && script->bytes ? *script->bytes : static_cast<UINT>(data->size());
+    return NDIS_STATUS_SUCCESS;
+}
+
+bool Outstanding(const AdapterState &adapter, PNDIS_REQUEST request)
+{
+    for (const PendedRequest &pended : adapter.pendedRequests) {
+        if (pended.request == request) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+void Adapter::ScriptOid(NDIS_OID oid, const OidScript &script)
+{
+    std::lock_guard<std::mutex> guard(World().lock);
+    state_->scripts[oid] = script;
+}
+
+void Adapter::ClearOidScripts()
+{
+    std::lock_guard<std::mutex> guard(World().lock);
+    state_->scripts.clear();
+}
+
+size_t Adapter::PendedRequestCount() const
+{
+    std::lock_guard<std::mutex> guard(World().lock);
+    return state_->pendedRequests.size();
+}
+
+bool Adapter::WaitForPendedRequests(size_t count, std::chrono::milliseconds timeout) const
+{
+    NdisWorld &world = World();
+    std::unique_lock<std::mutex> guard(world.lock);
+    return world.changed.wait_for(guard, timeout,
+                                  [this, count] { return state_->pendedRequests.size() >= count; });
+}
+
+bool Adapter::CompletePendedRequest()
+{
+    PendedRequest pended{};
+    NDIS_STATUS status;
+    bool closeFinished;
+    {
+        NdisWorld &world = World();
+        std::lock_guard<std::mutex> guard(world.lock);
+        if (state_->pendedRequests.empty()) {
+            return false;
+        }
+        pended = state_->pendedRequests.front();
+        state_->pendedRequests.pop_front();
+        status = Answer(*pended.open, *pended.request, pended.script);
+        state_->requests[pended.logIndex].status = status;
+    }
+    {
+        ScopedIrql dispatch(DISPATCH_LEVEL);
+        pended.open->block.RequestCompleteHandler(pended.open->block.ProtocolBindingContext,
+                                                  pended.request, status);
+    }
+    {
+        NdisWorld &world = World();
+        std::lock_guard<std::mutex> guard(world.lock);
+        closeFinished = EndActivity(pended.open, Activity::Request);
+        world.changed.notify_all();
+    }
+    if (closeFinished) {
+        FinishClose(pended.open);
+    }
+    return true;
+}
+
+}  // namespace sim
+
+extern "C" {
+
+VOID NTAPI NdisRequest(PNDIS_STATUS Status, NDIS_HANDLE NdisBindingHandle, PNDIS_REQUEST NdisRequest)
+{
+    sim::RequireIrqlAtMost(DISPATCH_LEVEL, "NdisRequest");
+    sim::NdisWorld &world = sim::World();
+    std::lock_guard<std::mutex> guard(world.lock);
+    sim::OpenRecord *open = sim::FindOpen(NdisBindingHandle, "NdisRequest");
+    if (open == nullptr) {
+        *Status = NDIS_STATUS_FAILURE;
+        return;
+    }
+    sim::AdapterState &adapter = *open->adapter;
+    if (sim::Outstanding(adapter, NdisRequest)) {
+        sim::Violation("ndis.request-outstanding", "NdisRequest",
+                       "the request is already pending on the adapter");
+        *Status = NDIS_STATUS_FAILURE;
+        return;
+    }
+    const auto &query = NdisRequest->DATA.QUERY_INFORMATION;
+    sim::RequestRecord record{NdisRequest->RequestType, query.Oid, NDIS_STATUS_PENDING, 0};
+    if (NdisRequest->RequestType == NdisRequestSetInformation && query.InformationBuffer != nullptr &&
+        query.InformationBufferLength >= sizeof(ULONG)) {
+        std::memcpy(&record.setValue, query.InformationBuffer, sizeof(ULONG));
+    }
+    adapter.requests.push_back(record);
+
+    std::optional<sim::OidScript> script = sim::TakeScript(adapter, query.Oid);
+    if (script && script->completion == sim::Completion::Pended) {
+        sim::BeginActivity(open, sim::Activity::Request);
+        adapter.pendedRequests.push_back(
+            sim::PendedRequest{open, NdisRequest, script, adapter.requests.size() - 1});
+        world.changed.notify_all();
+        *Status = NDIS_STATUS_PENDING;
+        return;
+    }
+    *Status = sim::Answer(*open, *NdisRequest, script);
+    adapter.requests.back().status = *Status;
+}
+
+}  // extern "C"

@@ -1,0 +1,119 @@
+// The sim's NDIS records: registered protocols, adapters, opens and the binds
+// and unbinds in progress, under one lock. Shared by the sim's NDIS sources;
+// handlers are never called with the lock held.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/ndis_open.h"
+#include "sim/ndis.h"
+
+namespace sim {
+
+struct ProtocolRecord {
+    NDIS50_PROTOCOL_CHARACTERISTICS characteristics{};
+    std::u16string name;
+    bool registered = true;
+};
+
+// Work the adapter has accepted on an open and not finished. A close waits
+// for all of it; once the close is called nothing new starts.
+enum class Activity { Indication, Transfer, Send, Request, Count };
+
+struct OpenRecord {
+    NDIS_OPEN_BLOCK block{};  // first: the binding handle is the block's address
+    ProtocolRecord *protocol = nullptr;
+    AdapterState *adapter = nullptr;
+    OpenState state = OpenState::Opening;
+    ULONG packetFilter = 0;
+    ULONG protocolOptions = 0;
+    unsigned inFlight[static_cast<int>(Activity::Count)] = {};
+    bool closePended = false;    // NdisCloseAdapter returned NDIS_STATUS_PENDING
+    bool closeReleased = false;  // the adapter has done its part of the close
+    NDIS_STATUS closeStatus = NDIS_STATUS_SUCCESS;
+    NDIS_STATUS openStatus = NDIS_STATUS_SUCCESS;  // of a pended open
+    NDIS_STATUS openErrorStatus = NDIS_STATUS_SUCCESS;
+};
+
+// One bind or unbind handler call and its completion.
+struct HandlerCall {
+    AdapterState *adapter = nullptr;
+    ProtocolRecord *protocol = nullptr;
+    OpenRecord *open = nullptr;  // the open being unbound
+    bool isBind = true;
+    bool inHandler = false;
+    std::thread::id handlerThread;
+    HandlerOutcome outcome;
+};
+
+struct PendedRequest {
+    OpenRecord *open;
+    PNDIS_REQUEST request;
+    std::optional<OidScript> script;  // the answer, given when the test completes it
+    size_t logIndex;
+};
+
+struct AdapterState {
+    AdapterConfig config;
+    Completion openCompletion = Completion::Immediate;
+    NDIS_STATUS openStatus = NDIS_STATUS_SUCCESS;
+    NDIS_STATUS openErrorStatus = NDIS_STATUS_SUCCESS;
+    Completion closeCompletion = Completion::Immediate;
+    NDIS_STATUS closeStatus = NDIS_STATUS_SUCCESS;
+    std::map<NDIS_OID, OidScript> scripts;
+    std::vector<OpenRecord *> opens;
+    std::deque<OpenRecord *> pendedOpens;
+    std::deque<OpenRecord *> pendedCloses;
+    std::deque<PendedRequest> pendedRequests;
+    std::vector<RequestRecord> requests;
+    std::vector<HandlerCall *> binds;
+    std::vector<HandlerCall *> unbinds;
+    bool removing = false;
+    std::vector<HandlerCall *> removalUnbinds;
+};
+
+struct NdisWorld {
+    std::mutex lock;
+    std::condition_variable changed;  // any completion, for bounded waits
+    std::vector<std::unique_ptr<ProtocolRecord>> protocols;
+    std::vector<std::unique_ptr<AdapterState>> adapters;
+    std::vector<std::unique_ptr<OpenRecord>> opens;
+    std::vector<std::unique_ptr<HandlerCall>> calls;
+};
+
+NdisWorld &World();
+
+// The open a binding handle names, or nullptr after reporting a bad handle.
+// Call with the world's lock held.
+OpenRecord *FindOpen(NDIS_HANDLE handle, const char *caller);
+ProtocolRecord *FindProtocol(NDIS_HANDLE handle);
+
+// Starts one piece of work on an open; false once its close was called, when
+// nothing new may start. Call with the world's lock held.
+bool BeginActivity(OpenRecord *open, Activity kind);
+// Ends one; returns true when that let a pending close finish, in which case
+// the caller runs FinishClose after dropping the lock.
+bool EndActivity(OpenRecord *open, Activity kind);
+// Runs the protocol's CloseAdapterCompleteHandler for a close that has finished.
+void FinishClose(OpenRecord *open);
+
+// Asks the protocol of each open to unbind it, in this thread; returns the calls.
+std::vector<HandlerCall *> UnbindOpens(const std::vector<OpenRecord *> &opens);
+// Waits until every given unbind completed; false on time-out.
+bool WaitUnbinds(const std::vector<HandlerCall *> &calls, std::chrono::milliseconds timeout);
+
+// A protocol handler's IRQL and spin locks must be as they were when it was called.
+void CheckHandlerReturn(const char *handler);
+
+std::string Narrow(const std::u16string &text);
+
+}  // namespace sim
