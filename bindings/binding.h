@@ -2,6 +2,7 @@
 // pending requests, and the binding list where clients find bindings by name.
 #pragma once
 
+#include "platform/io.h"
 #include "platform/ndis.h"
 
 // One queue of pending requests; requests enter and leave it only through
@@ -50,8 +51,21 @@ typedef struct _DeviceContext {
     NDIS_SPIN_LOCK BindingListLock;  // guards BindingList and nothing else
 } DeviceContext;
 
+// The control device; its extension is the DeviceContext. Protocol handlers,
+// which are given no device object, reach the driver-wide state through it.
+extern PDEVICE_OBJECT ControlDeviceObject;
+
 // Pool tag of every allocation of the relay.
 #define RELAY_POOL_TAG 'Zerl'
+
+// Longest adapter name a binding can copy: its MaximumLength must also fit
+// the terminating NUL in 16 bits.
+#define RELAY_MAX_DEVICE_NAME_LENGTH 0xFFFC
+
+// ProtocolReserved room of the binding's packets: a receive packet carries the
+// pointer to the frame buffer it was assembled in, a send packet its private area.
+#define RELAY_RECV_PACKET_RESERVED sizeof(PVOID)
+#define RELAY_SEND_PACKET_RESERVED 8
 
 void RelayInitDeviceContext(DeviceContext *Context);
 

@@ -16,16 +16,30 @@ OpenRecord *LatestOpen(const AdapterState &adapter)
 
 }  // namespace
 
+Adapter CreateAdapter(const AdapterConfig &config)
+{
+    NdisWorld &world = World();
+    std::lock_guard<std::mutex> guard(world.lock);
+    world.adapters.push_back(std::make_unique<AdapterState>());
+    AdapterState *state = world.adapters.back().get();
+    state->config = config;
+    return Adapter(state);
+}
+
 Adapter AddAdapter(const AdapterConfig &config)
 {
-    AdapterState *state = nullptr;
+    Adapter adapter = CreateAdapter(config);
+    adapter.Arrive();
+    return adapter;
+}
+
+void Adapter::Arrive()
+{
     std::vector<ProtocolRecord *> protocols;
     {
         NdisWorld &world = World();
         std::lock_guard<std::mutex> guard(world.lock);
-        world.adapters.push_back(std::make_unique<AdapterState>());
-        state = world.adapters.back().get();
-        state->config = config;
+        state_->present = true;
         for (const auto &protocol : world.protocols) {
             if (protocol->registered) {
                 protocols.push_back(protocol.get());
@@ -33,9 +47,8 @@ Adapter AddAdapter(const AdapterConfig &config)
         }
     }
     for (ProtocolRecord *protocol : protocols) {
-        OfferAdapter(protocol, state);
+        OfferAdapter(protocol, state_);
     }
-    return Adapter(state);
 }
 
 const std::u16string &Adapter::Name() const
@@ -121,7 +134,7 @@ void Adapter::BeginRemove()
     std::vector<OpenRecord *> opens;
     {
         std::lock_guard<std::mutex> guard(World().lock);
-        state_->removing = true;
+        state_->present = false;
         for (OpenRecord *open : state_->opens) {
             if (open->state == OpenState::Open) {
                 opens.push_back(open);

@@ -137,7 +137,7 @@ VOID NTAPI NdisOpenAdapter(PNDIS_STATUS Status, PNDIS_STATUS OpenErrorStatus,
     }
     sim::AdapterState *adapter = nullptr;
     for (const auto &candidate : world.adapters) {
-        if (!candidate->removing && AdapterName != nullptr &&
+        if (candidate->present && AdapterName != nullptr &&
             sim::SameName(candidate->config.name, AdapterName)) {
             adapter = candidate.get();
         }

@@ -128,7 +128,7 @@ VOID NTAPI NdisRegisterProtocol(PNDIS_STATUS Status, PNDIS_HANDLE NdisProtocolHa
         std::lock_guard<std::mutex> guard(world.lock);
         world.protocols.push_back(std::move(record));
         for (const auto &adapter : world.adapters) {
-            if (!adapter->removing) {
+            if (adapter->present) {
                 adapters.push_back(adapter.get());
             }
         }

@@ -77,7 +77,7 @@ struct AdapterState {
     std::vector<RequestRecord> requests;
     std::vector<HandlerCall *> binds;
     std::vector<HandlerCall *> unbinds;
-    bool removing = false;
+    bool present = false;  // arrived and not yet being removed
     std::vector<HandlerCall *> removalUnbinds;
 };
 

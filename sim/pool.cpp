@@ -8,6 +8,7 @@
 #include "platform/ex.h"
 #include "platform/ndis.h"
 #include "sim/faults.h"
+#include "sim/hooks.h"
 #include "sim/irql.h"
 #include "sim/pool.h"
 #include "sim/verifier.h"
@@ -134,6 +135,7 @@ NDIS_STATUS NTAPI NdisAllocateMemoryWithTag(PVOID *VirtualAddress, UINT Length, 
 
 VOID NTAPI NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags)
 {
+    sim::HookPoint("NdisFreeMemory");
     if (Length != 0 || MemoryFlags != 0) {
         // NDIS ignores the length; the flags must match the allocation's.
         if (MemoryFlags != 0) {

@@ -36,6 +36,34 @@ struct OidScript {
     Completion completion = Completion::Immediate;
     // How many requests it answers before the adapter's own answers return; 0: all.
     unsigned times = 0;
+
+    static OidScript Fail(NDIS_STATUS failure)
+    {
+        OidScript script;
+        script.status = failure;
+        return script;
+    }
+    static OidScript Answer(std::vector<uint8_t> answer)
+    {
+        OidScript script;
+        script.data = std::move(answer);
+        return script;
+    }
+    OidScript &Pend()
+    {
+        completion = Completion::Pended;
+        return *this;
+    }
+    OidScript &Report(UINT count)
+    {
+        bytes = count;
+        return *this;
+    }
+    OidScript &Times(unsigned count)
+    {
+        times = count;
+        return *this;
+    }
 };
 
 struct AdapterConfig {
@@ -113,13 +141,18 @@ public:
     // last handler's status (NDIS_STATUS_SUCCESS when none is bound).
     NDIS_STATUS IndicatePnPEvent(NET_PNP_EVENT_CODE code, std::vector<uint8_t> buffer = {});
 
+    // The adapter appears to the stack and is offered to every registered protocol.
+    void Arrive();
+
 private:
-    friend Adapter AddAdapter(const AdapterConfig &config);
+    friend Adapter CreateAdapter(const AdapterConfig &config);
     explicit Adapter(AdapterState *state) : state_(state) {}
     AdapterState *state_;
 };
 
-// A new adapter arrives and is offered to every registered protocol.
+// A new adapter, to be given its knobs before it arrives.
+Adapter CreateAdapter(const AdapterConfig &config = {});
+// A new adapter that arrives at once.
 Adapter AddAdapter(const AdapterConfig &config = {});
 
 // A plug-and-play event that concerns no adapter (NULL binding context),

@@ -1,0 +1,257 @@
+// The sim's NDIS as a protocol meets it: registration, binds and unbinds with
+// the verifier's rules on their completion, opens and closes in NDIS's order.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "platform/ndis_protocol.h"
+#include "sim/irql.h"
+#include "sim/ndis.h"
+#include "sim/world.h"
+#include "tests/support/sim_test.h"
+
+namespace {
+
+using rztest::HasRule;
+
+// A protocol whose handlers each test writes as it needs them.
+struct Script {
+    std::function<void(PNDIS_STATUS, NDIS_HANDLE, PNDIS_STRING)> bind;
+    std::function<void(PNDIS_STATUS, NDIS_HANDLE)> unbind;
+    std::vector<std::string> events;
+};
+Script g_script;
+NDIS_HANDLE g_protocol = nullptr;
+NDIS_HANDLE g_open = nullptr;
+NDIS_MEDIUM g_medium = NdisMedium802_3;
+
+VOID NTAPI ScriptBind(PNDIS_STATUS Status, NDIS_HANDLE BindContext, PNDIS_STRING Name, PVOID, PVOID)
+{
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    g_script.bind(Status, BindContext, Name);
+}
+VOID NTAPI ScriptUnbind(PNDIS_STATUS Status, NDIS_HANDLE, NDIS_HANDLE UnbindContext)
+{
+    g_script.unbind(Status, UnbindContext);
+}
+VOID NTAPI ScriptOpenComplete(NDIS_HANDLE, NDIS_STATUS Status, NDIS_STATUS)
+{
+    g_script.events.push_back("open complete " + std::to_string(Status));
+}
+VOID NTAPI ScriptCloseComplete(NDIS_HANDLE, NDIS_STATUS)
+{
+    g_script.events.push_back("close complete");
+}
+VOID NTAPI ScriptRequestComplete(NDIS_HANDLE, PNDIS_REQUEST, NDIS_STATUS)
+{
+    g_script.events.push_back("request complete");
+}
+
+NDIS50_PROTOCOL_CHARACTERISTICS Characteristics()
+{
+    NDIS50_PROTOCOL_CHARACTERISTICS characteristics{};
+    characteristics.MajorNdisVersion = 5;
+    RtlInitUnicodeString(&characteristics.Name, u"scripted");
+    characteristics.BindAdapterHandler = ScriptBind;
+    characteristics.UnbindAdapterHandler = ScriptUnbind;
+    characteristics.OpenAdapterCompleteHandler = ScriptOpenComplete;
+    characteristics.CloseAdapterCompleteHandler = ScriptCloseComplete;
+    characteristics.RequestCompleteHandler = ScriptRequestComplete;
+    return characteristics;
+}
+
+void OpenIt(PNDIS_STATUS status, PNDIS_STRING name)
+{
+    NDIS_STATUS error;
+    UINT index;
+    NdisOpenAdapter(status, &error, &g_open, &index, &g_medium, 1, g_protocol, nullptr, name, 0,
+                    nullptr);
+}
+
+class SimNdis : public rztest::SimTest {
+protected:
+    void SetUp() override
+    {
+        rztest::SimTest::SetUp();
+        g_script = Script{};
+        g_script.bind = [](PNDIS_STATUS status, NDIS_HANDLE, PNDIS_STRING name) { OpenIt(status, name); };
+        g_script.unbind = [](PNDIS_STATUS status, NDIS_HANDLE) { NdisCloseAdapter(status, g_open); };
+        g_open = nullptr;
+    }
+
+    void Register()
+    {
+        NDIS50_PROTOCOL_CHARACTERISTICS characteristics = Characteristics();
+        NDIS_STATUS status;
+        NdisRegisterProtocol(&status, &g_protocol, &characteristics, sizeof characteristics);
+        ASSERT_EQ(status, NDIS_STATUS_SUCCESS);
+    }
+
+    void Deregister()
+    {
+        NDIS_STATUS status;
+        NdisDeregisterProtocol(&status, g_protocol);
+        EXPECT_EQ(status, NDIS_STATUS_SUCCESS);
+    }
+};
+
+TEST_F(SimNdis, RegistrationChecksVersionAndLengthThenOffersEveryAdapter)
+{
+    sim::Adapter nic = sim::AddAdapter();
+    NDIS50_PROTOCOL_CHARACTERISTICS characteristics = Characteristics();
+    NDIS_STATUS status;
+    characteristics.MajorNdisVersion = 4;
+    NdisRegisterProtocol(&status, &g_protocol, &characteristics, sizeof characteristics);
+    EXPECT_EQ(status, NDIS_STATUS_BAD_VERSION);
+    characteristics.MajorNdisVersion = 5;
+    NdisRegisterProtocol(&status, &g_protocol, &characteristics, sizeof characteristics - 4);
+    EXPECT_EQ(status, NDIS_STATUS_BAD_CHARACTERISTICS);
+    EXPECT_EQ(nic.LatestBind().handlerReturned, false);
+
+    Register();
+    EXPECT_EQ(nic.LatestBind().Result(), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(nic.OpenCount(), 1u);
+    Deregister();
+    EXPECT_EQ(nic.OpenCount(), 0u);
+    EXPECT_EQ(nic.LatestUnbind().Result(), NDIS_STATUS_SUCCESS);
+}
+
+TEST_F(SimNdis, BindCompletionRulesAreEnforced)
+{
+    Register();
+    // Completed inside the handler with a status other than the one returned.
+    g_script.bind = [](PNDIS_STATUS status, NDIS_HANDLE context, PNDIS_STRING) {
+        NdisCompleteBindAdapter(context, NDIS_STATUS_FAILURE, 0);
+        *status = NDIS_STATUS_SUCCESS;
+    };
+    sim::AddAdapter({.name = u"\\Device\\A"});
+    EXPECT_TRUE(HasRule(TakeViolations(), "ndis.bind-status"));
+
+    // Completed twice, and completed after a final status.
+    NDIS_HANDLE saved = nullptr;
+    g_script.bind = [&saved](PNDIS_STATUS status, NDIS_HANDLE context, PNDIS_STRING) {
+        saved = context;
+        *status = NDIS_STATUS_PENDING;
+    };
+    sim::Adapter pending = sim::AddAdapter({.name = u"\\Device\\B"});
+    NdisCompleteBindAdapter(saved, NDIS_STATUS_OPEN_FAILED, 0);
+    EXPECT_EQ(pending.LatestBind().Result(), NDIS_STATUS_OPEN_FAILED);
+    NdisCompleteBindAdapter(saved, NDIS_STATUS_OPEN_FAILED, 0);
+    EXPECT_TRUE(HasRule(TakeViolations(), "ndis.bind-completed-twice"));
+
+    g_script.bind = [&saved](PNDIS_STATUS status, NDIS_HANDLE context, PNDIS_STRING) {
+        saved = context;
+        *status = NDIS_STATUS_ADAPTER_NOT_READY;
+    };
+    sim::AddAdapter({.name = u"\\Device\\C"});
+    NdisCompleteBindAdapter(saved, NDIS_STATUS_SUCCESS, 0);
+    EXPECT_TRUE(HasRule(TakeViolations(), "ndis.bind-completed-after-final"));
+
+    // Reported pending and never completed: left behind at the end.
+    g_script.bind = [](PNDIS_STATUS status, NDIS_HANDLE, PNDIS_STRING) { *status = NDIS_STATUS_PENDING; };
+    sim::AddAdapter({.name = u"\\Device\\D"});
+    bool reported = false;
+    for (const std::string &leak : sim::Leaks()) {
+        reported = reported || leak.find("bind of adapter \\Device\\D") != std::string::npos;
+    }
+    EXPECT_TRUE(reported);
+    Deregister();
+    sim::ResetWorld();
+}
+
+TEST_F(SimNdis, OpenSelectsTheMediumOrFails)
+{
+    Register();
+    NDIS_STATUS bound = NDIS_STATUS_PENDING;
+    g_script.bind = [&bound](PNDIS_STATUS status, NDIS_HANDLE, PNDIS_STRING name) {
+        OpenIt(status, name);
+        bound = *status;
+    };
+    sim::Adapter ring = sim::AddAdapter({.name = u"\\Device\\Ring", .medium = NdisMedium802_5});
+    EXPECT_EQ(bound, NDIS_STATUS_UNSUPPORTED_MEDIA);
+    EXPECT_EQ(ring.OpenCount(), 0u);
+    Deregister();
+}
+
+TEST_F(SimNdis, PendedOpenCompletesThroughTheHandler)
+{
+    Register();
+    sim::Adapter slow = sim::CreateAdapter();
+    slow.SetOpenCompletion(sim::Completion::Pended);
+    NDIS_HANDLE saved = nullptr;
+    g_script.bind = [&saved](PNDIS_STATUS status, NDIS_HANDLE context, PNDIS_STRING name) {
+        saved = context;
+        OpenIt(status, name);
+        EXPECT_EQ(*status, NDIS_STATUS_PENDING);
+    };
+    slow.Arrive();
+    EXPECT_EQ(slow.LatestOpenState(), sim::OpenState::Opening);
+    EXPECT_TRUE(g_script.events.empty());
+    EXPECT_TRUE(slow.CompletePendedOpen());
+    EXPECT_EQ(g_script.events, std::vector<std::string>{"open complete 0"});
+    EXPECT_EQ(slow.LatestOpenState(), sim::OpenState::Open);
+    NdisCompleteBindAdapter(saved, NDIS_STATUS_SUCCESS, 0);
+    EXPECT_EQ(slow.LatestBind().Result(), NDIS_STATUS_SUCCESS);
+    Deregister();
+}
+
+TEST_F(SimNdis, CloseWaitsForRequestsInFlightAndCallsAfterCloseAreCaught)
+{
+    Register();
+    sim::Adapter nic = sim::AddAdapter();
+    nic.ScriptOid(OID_GEN_MAC_OPTIONS, sim::OidScript().Pend());
+    NDIS_REQUEST request{};
+    ULONG options;
+    request.RequestType = NdisRequestQueryInformation;
+    request.DATA.QUERY_INFORMATION.Oid = OID_GEN_MAC_OPTIONS;
+    request.DATA.QUERY_INFORMATION.InformationBuffer = &options;
+    request.DATA.QUERY_INFORMATION.InformationBufferLength = sizeof options;
+    NDIS_STATUS status;
+    NdisRequest(&status, g_open, &request);
+    ASSERT_EQ(status, NDIS_STATUS_PENDING);
+
+    NdisCloseAdapter(&status, g_open);
+    EXPECT_EQ(status, NDIS_STATUS_PENDING);
+    EXPECT_EQ(nic.LatestOpenState(), sim::OpenState::Closing);
+    NdisRequest(&status, g_open, &request);
+    EXPECT_TRUE(HasRule(TakeViolations(), "ndis.call-after-close"));
+
+    EXPECT_TRUE(nic.CompletePendedRequest());
+    EXPECT_EQ(g_script.events, (std::vector<std::string>{"request complete", "close complete"}));
+    EXPECT_EQ(nic.LatestOpenState(), sim::OpenState::Closed);
+    g_script.unbind = [](PNDIS_STATUS status, NDIS_HANDLE) { *status = NDIS_STATUS_SUCCESS; };
+    Deregister();
+}
+
+TEST_F(SimNdis, UnbindMustFollowTheCloseAndRemovalWaitsForIt)
+{
+    Register();
+    sim::Adapter nic = sim::AddAdapter();
+    NDIS_HANDLE saved = nullptr;
+    g_script.unbind = [&saved](PNDIS_STATUS status, NDIS_HANDLE context) {
+        saved = context;
+        *status = NDIS_STATUS_PENDING;
+    };
+    nic.BeginRemove();
+    EXPECT_FALSE(nic.WaitRemoved(std::chrono::milliseconds(1)));
+    NdisCompleteUnbindAdapter(saved, NDIS_STATUS_SUCCESS);
+    EXPECT_TRUE(HasRule(TakeViolations(), "ndis.unbind-before-close"));
+    EXPECT_TRUE(nic.WaitRemoved(std::chrono::seconds(1)));
+    NDIS_STATUS status;
+    NdisCloseAdapter(&status, g_open);
+    EXPECT_EQ(status, NDIS_STATUS_SUCCESS);
+    Deregister();
+}
+
+TEST_F(SimNdis, OpenLeftOpenAndProtocolLeftRegisteredAreLeaks)
+{
+    Register();
+    sim::AddAdapter();
+    std::vector<std::string> leaks = sim::Leaks();
+    ASSERT_EQ(leaks.size(), 2u);
+    EXPECT_NE(leaks[0].find("still registered"), std::string::npos);
+    EXPECT_NE(leaks[1].find("open never closed"), std::string::npos);
+    sim::ResetWorld();
+}
+
+}  // namespace
