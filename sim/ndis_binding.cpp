@@ -1,12 +1,14 @@
 // Bind and unbind calls into a protocol and the verifier's rules for their
 // completion: a bind or unbind completes at most once, with its own context;
-// exactly once when the handler reported pending; when completed in the
-// handler's own call, with the status the handler then returns; never after
-// the handler returned a final status. An unbind completes only once the
+// exactly once when the handler reported pending; when completed before the
+// handler returns, with the status the handler then returns unless that is
+// NDIS_STATUS_PENDING (the completion then tells the result, as NDIS takes
+// it); never after the handler returned a final status. An unbind completes only once the
 // open it concerns is closed.
 #include <algorithm>
 #include <cstdio>
 
+#include "sim/hooks.h"
 #include "sim/irql.h"
 #include "sim/verifier.h"
 #include "sim/ndis_world.h"
@@ -50,16 +52,12 @@ void HandlerReturned(HandlerCall *call, NDIS_STATUS status, const char *handler)
     call->inHandler = false;
     outcome.handlerReturned = true;
     outcome.handlerStatus = status;
-    if (outcome.completed && outcome.completedInsideHandler &&
-        outcome.completionStatus != status) {
-        Violation(call->isBind ? "ndis.bind-status" : "ndis.unbind-status", handler,
-                  "completed inside the handler with " + StatusText(outcome.completionStatus) +
-                      " but the handler returned " + StatusText(status));
-    } else if (outcome.completed && status != NDIS_STATUS_PENDING &&
-               outcome.completionStatus != status) {
+    // Pending leaves the result to the completion, whenever it was made; a
+    // final status must agree with a completion made before it.
+    if (outcome.completed && status != NDIS_STATUS_PENDING && outcome.completionStatus != status) {
         Violation(call->isBind ? "ndis.bind-status" : "ndis.unbind-status", handler,
                   "completed with " + StatusText(outcome.completionStatus) +
-                      " while the handler returned " + StatusText(status));
+                      " but the handler returned " + StatusText(status));
     }
     if (!call->isBind && status != NDIS_STATUS_PENDING && !OpenIsClosed(call->open)) {
         Violation("ndis.unbind-before-close", handler,
@@ -184,6 +182,7 @@ VOID NTAPI NdisCompleteBindAdapter(NDIS_HANDLE BindAdapterContext, NDIS_STATUS S
                                    NDIS_STATUS OpenStatus)
 {
     sim::RequireIrqlAtMost(DISPATCH_LEVEL, "NdisCompleteBindAdapter");
+    sim::HookPoint("NdisCompleteBindAdapter");
     sim::NdisWorld &world = sim::World();
     std::lock_guard<std::mutex> guard(world.lock);
     sim::Complete(BindAdapterContext, true, Status, OpenStatus, "NdisCompleteBindAdapter");
@@ -192,6 +191,7 @@ VOID NTAPI NdisCompleteBindAdapter(NDIS_HANDLE BindAdapterContext, NDIS_STATUS S
 VOID NTAPI NdisCompleteUnbindAdapter(NDIS_HANDLE UnbindAdapterContext, NDIS_STATUS Status)
 {
     sim::RequireIrqlAtMost(DISPATCH_LEVEL, "NdisCompleteUnbindAdapter");
+    sim::HookPoint("NdisCompleteUnbindAdapter");
     sim::NdisWorld &world = sim::World();
     std::lock_guard<std::mutex> guard(world.lock);
     sim::HandlerCall *call =
