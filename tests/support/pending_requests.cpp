@@ -1,0 +1,69 @@
+#include "tests/support/pending_requests.h"
+
+#include "relay/queue.h"
+
+namespace rztest {
+namespace {
+
+NTSTATUS Queue(PIRP irp, IrpQueue AdapterBinding::*queue, PDRIVER_CANCEL cancelRoutine)
+{
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    auto *binding =
+        static_cast<AdapterBinding *>(InterlockedCompareExchangePointer(&file->FsContext, nullptr, nullptr));
+    NTSTATUS status = RelayEnqueueRequest(&(binding->*queue), binding, irp, cancelRoutine);
+    if (status == STATUS_CANCELLED) {
+        irp->IoStatus.Information = 0;
+        irp->IoStatus.Status = STATUS_CANCELLED;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+    return status;
+}
+
+}  // namespace
+
+sim::File AttachFile(PDEVICE_OBJECT device, AdapterBinding *binding)
+{
+    sim::File file(device);
+    RelayReferenceBinding(binding);
+    file.Object()->FsContext = binding;
+    return file;
+}
+
+void CloseAttachedFile(const sim::File &file)
+{
+    auto *binding = static_cast<AdapterBinding *>(
+        InterlockedExchangePointer(&file.Object()->FsContext, nullptr));
+    RelayDereferenceBinding(binding);
+}
+
+NTSTATUS NTAPI QueueRead(PDEVICE_OBJECT, PIRP irp)
+{
+    return Queue(irp, &AdapterBinding::ReadQueue, RelayCancelRead);
+}
+
+NTSTATUS NTAPI QueueConnectWait(PDEVICE_OBJECT, PIRP irp)
+{
+    return Queue(irp, &AdapterBinding::ConnectWaitQueue, RelayCancelConnectWait);
+}
+
+NTSTATUS NTAPI QueueDisconnectWait(PDEVICE_OBJECT, PIRP irp)
+{
+    return Queue(irp, &AdapterBinding::DisconnectWaitQueue, RelayCancelDisconnectWait);
+}
+
+NTSTATUS NTAPI QueueMediaSpecificWait(PDEVICE_OBJECT, PIRP irp)
+{
+    return Queue(irp, &AdapterBinding::MediaSpecificWaitQueue, RelayCancelMediaSpecificWait);
+}
+
+size_t QueuedRequestCount(const IrpQueue &queue)
+{
+    size_t count = 0;
+    for (const LIST_ENTRY *entry = queue.PendingList.Flink; entry != &queue.PendingList;
+         entry = entry->Flink) {
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace rztest
