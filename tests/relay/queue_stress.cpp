@@ -79,12 +79,13 @@ TEST_F(PendingQueuesUnderLoad, EveryRequestEndsOnceAndTheCountsComeBack)
             std::mt19937 random(client + 1);
             for (int i = 0; i < kRequestsPerClient; ++i) {
                 const sim::File &file = files[random() % kFiles];
-                sim::Request request(IRP_MJ_READ, file);
+                PDRIVER_DISPATCH queue = kinds[random() % 4];
+                sim::Request request = rztest::NewPendingRequest(file, queue);
                 sent.Add(request);
                 if (random() % 8 == 0) {
                     request.Cancel();
                 }
-                request.Dispatch(kinds[random() % 4]);
+                request.Dispatch(queue);
             }
             --clientsRunning;
         });

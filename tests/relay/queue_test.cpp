@@ -143,8 +143,8 @@ TEST_F(PendingQueues, EachCancelRoutineTakesItsRequestOffItsOwnQueue)
     const PDRIVER_DISPATCH kinds[] = {rztest::QueueConnectWait, rztest::QueueDisconnectWait,
                                       rztest::QueueMediaSpecificWait, rztest::QueueRead};
     for (PDRIVER_DISPATCH queue : kinds) {
-        sim::Request request = sim::SendRequest(IRP_MJ_DEVICE_CONTROL, file, queue);
-        EXPECT_EQ(request.DispatchStatus(), STATUS_PENDING);
+        sim::Request request = rztest::NewPendingRequest(file, queue);
+        EXPECT_EQ(request.Dispatch(queue), STATUS_PENDING);
         EXPECT_EQ(QueuedTotal(), 1u);
         EXPECT_EQ(binding_->RefCount, refCount + 1);
         EXPECT_TRUE(request.Cancel());
@@ -190,7 +190,7 @@ TEST_F(PendingQueues, CleanupCancelsOnlyItsFilesRequestsWaitsFirstThenReadsOldes
     LONG refCount = binding_->RefCount;
     std::vector<std::string> order;
     auto send = [&](const sim::File &file, PDRIVER_DISPATCH queue, const std::string &name) {
-        sim::Request request(IRP_MJ_DEVICE_CONTROL, file);
+        sim::Request request = rztest::NewPendingRequest(file, queue);
         request.OnCompletion([&order, name](PIRP) { order.push_back(name); });
         EXPECT_EQ(request.Dispatch(queue), STATUS_PENDING);
         return request;

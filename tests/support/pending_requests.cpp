@@ -56,6 +56,11 @@ NTSTATUS NTAPI QueueMediaSpecificWait(PDEVICE_OBJECT, PIRP irp)
     return Queue(irp, &AdapterBinding::MediaSpecificWaitQueue, RelayCancelMediaSpecificWait);
 }
 
+sim::Request NewPendingRequest(const sim::File &file, PDRIVER_DISPATCH queue)
+{
+    return sim::Request(queue == QueueRead ? IRP_MJ_READ : IRP_MJ_DEVICE_CONTROL, file);
+}
+
 size_t QueuedRequestCount(const IrpQueue &queue)
 {
     size_t count = 0;

@@ -21,6 +21,10 @@ NTSTATUS NTAPI QueueConnectWait(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI QueueDisconnectWait(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI QueueMediaSpecificWait(PDEVICE_OBJECT device, PIRP irp);
 
+// A request of the kind the dispatch routine queues: IRP_MJ_READ for reads,
+// IRP_MJ_DEVICE_CONTROL for waits.
+sim::Request NewPendingRequest(const sim::File &file, PDRIVER_DISPATCH queue);
+
 size_t QueuedRequestCount(const IrpQueue &queue);
 
 }  // namespace rztest
