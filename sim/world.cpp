@@ -8,6 +8,7 @@
 #include "sim/irql.h"
 #include "sim/ndis.h"
 #include "sim/ndis_pools.h"
+#include "sim/object_manager.h"
 #include "sim/pool.h"
 #include "sim/verifier.h"
 #include "sim/work_internal.h"
@@ -23,6 +24,7 @@ void ResetWorld()
     ResetSpinLockCounters();
     TakeViolations();
     ResetNdis();
+    ResetNameSpace();
 }
 
 std::vector<std::string> Leaks()
@@ -40,6 +42,9 @@ std::vector<std::string> Leaks()
     AppendIoLeaks(leaks);
     AppendWorkItemLeaks(leaks);
     AppendNdisLeaks(leaks);
+    for (const std::string &leftover : NameSpaceLeftovers()) {
+        leaks.push_back(leftover);
+    }
     return leaks;
 }
 
