@@ -98,9 +98,10 @@ std::optional<EapolFrame> ParseEapol(std::span<const uint8_t> frame)
 Md5Digest Md5ChallengeResponse(uint8_t identifier, std::string_view secret,
                                std::span<const uint8_t> challenge)
 {
-    std::vector<uint8_t> input{identifier};
-    input.insert(input.end(), secret.begin(), secret.end());
-    input.insert(input.end(), challenge.begin(), challenge.end());
+    std::vector<uint8_t> input(1 + secret.size() + challenge.size());
+    input[0] = identifier;
+    std::copy(secret.begin(), secret.end(), input.begin() + 1);
+    std::copy(challenge.begin(), challenge.end(), input.begin() + 1 + secret.size());
     return Md5(input);
 }
 
