@@ -15,6 +15,7 @@ struct NameSpace {
     std::mutex lock;
     std::map<std::u16string, PDEVICE_OBJECT> devices;  // by folded name
     std::map<std::u16string, std::u16string> links;    // folded link name -> target as given
+    std::map<const void *, std::vector<uint8_t>> security;
 };
 
 NameSpace &Names()
@@ -79,6 +80,28 @@ void RemoveDeviceName(PDEVICE_OBJECT device)
     std::erase_if(names.devices, [device](const auto &entry) { return entry.second == device; });
 }
 
+void SetObjectSecurity(const void *object, std::vector<uint8_t> selfRelativeDescriptor)
+{
+    NameSpace &names = Names();
+    std::lock_guard<std::mutex> guard(names.lock);
+    names.security[object] = std::move(selfRelativeDescriptor);
+}
+
+std::vector<uint8_t> ObjectSecurity(const void *object)
+{
+    NameSpace &names = Names();
+    std::lock_guard<std::mutex> guard(names.lock);
+    auto it = names.security.find(object);
+    return it == names.security.end() ? std::vector<uint8_t>{} : it->second;
+}
+
+void ForgetObjectSecurity(const void *object)
+{
+    NameSpace &names = Names();
+    std::lock_guard<std::mutex> guard(names.lock);
+    names.security.erase(object);
+}
+
 PDEVICE_OBJECT FindDeviceByName(const std::u16string &name)
 {
     NameSpace &names = Names();
@@ -134,6 +157,7 @@ void ResetNameSpace()
     std::lock_guard<std::mutex> guard(names.lock);
     names.devices.clear();
     names.links.clear();
+    names.security.clear();
 }
 
 }  // namespace sim

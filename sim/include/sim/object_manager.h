@@ -6,6 +6,7 @@
 // device name or symbolic link still present at the end of a test.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,6 +21,13 @@ std::u16string ToU16(PCUNICODE_STRING name);
 NTSTATUS InsertDeviceName(const std::u16string &name, PDEVICE_OBJECT device);
 void RemoveDeviceName(PDEVICE_OBJECT device);
 PDEVICE_OBJECT FindDeviceByName(const std::u16string &name);
+
+// The security an object keeps, as a self-relative descriptor: what
+// ZwSetSecurityObject stores and what opening the object is checked against.
+// Empty when nothing was set.
+void SetObjectSecurity(const void *object, std::vector<uint8_t> selfRelativeDescriptor);
+std::vector<uint8_t> ObjectSecurity(const void *object);
+void ForgetObjectSecurity(const void *object);
 
 struct ResolvedName {
     PDEVICE_OBJECT device;
