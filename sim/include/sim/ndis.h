@@ -141,6 +141,15 @@ public:
     // last handler's status (NDIS_STATUS_SUCCESS when none is bound).
     NDIS_STATUS IndicatePnPEvent(NET_PNP_EVENT_CODE code, std::vector<uint8_t> buffer = {});
 
+    // The adapter reports a general status with its status buffer (NULL when
+    // empty) to every open on it, as a miniport's status indication and its
+    // completion: StatusHandler on each open, then StatusCompleteHandler on
+    // each, at DISPATCH_LEVEL in the calling thread, which may be any. An open
+    // whose close was called gets none, and its close waits for those in
+    // progress. Hook point "NdisIndicateStatus": the indication has started on
+    // its opens, no handler has run yet.
+    void IndicateStatus(NDIS_STATUS status, std::vector<uint8_t> buffer = {});
+
     // The adapter appears to the stack and is offered to every registered protocol.
     void Arrive();
 

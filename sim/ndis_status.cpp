@@ -1,0 +1,67 @@
+// Status indications from an adapter to the protocols that have it open.
+#include "sim/hooks.h"
+#include "sim/irql.h"
+#include "sim/verifier.h"
+#include "sim/ndis_world.h"
+
+namespace sim {
+namespace {
+
+// A handler called at DISPATCH_LEVEL must return there, with no lock held.
+void CheckDispatchHandlerReturn(const char *handler)
+{
+    if (KeGetCurrentIrql() != DISPATCH_LEVEL || HeldSpinLockCount() != 0) {
+        Violation("ndis.handler-return", handler,
+                  "returned at IRQL " + std::to_string(KeGetCurrentIrql()) + " holding " +
+                      std::to_string(HeldSpinLockCount()) + " spin lock(s)");
+    }
+}
+
+}  // namespace
+
+void Adapter::IndicateStatus(NDIS_STATUS status, std::vector<uint8_t> buffer)
+{
+    std::vector<OpenRecord *> opens;
+    {
+        NdisWorld &world = World();
+        std::lock_guard<std::mutex> guard(world.lock);
+        for (OpenRecord *open : state_->opens) {
+            if (BeginActivity(open, Activity::Indication)) {
+                opens.push_back(open);
+            }
+        }
+    }
+    HookPoint("NdisIndicateStatus");
+
+    PVOID statusBuffer = buffer.empty() ? nullptr : buffer.data();
+    UINT size = static_cast<UINT>(buffer.size());
+    {
+        ScopedIrql dispatch(DISPATCH_LEVEL);
+        for (OpenRecord *open : opens) {
+            if (open->block.StatusHandler != nullptr) {
+                open->block.StatusHandler(open->block.ProtocolBindingContext, status, statusBuffer, size);
+                CheckDispatchHandlerReturn("StatusHandler");
+            }
+        }
+        for (OpenRecord *open : opens) {
+            if (open->block.StatusCompleteHandler != nullptr) {
+                open->block.StatusCompleteHandler(open->block.ProtocolBindingContext);
+                CheckDispatchHandlerReturn("StatusCompleteHandler");
+            }
+        }
+    }
+
+    for (OpenRecord *open : opens) {
+        bool closeFinished;
+        {
+            NdisWorld &world = World();
+            std::lock_guard<std::mutex> guard(world.lock);
+            closeFinished = EndActivity(open, Activity::Indication);
+        }
+        if (closeFinished) {
+            FinishClose(open);
+        }
+    }
+}
+
+}  // namespace sim
