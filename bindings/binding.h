@@ -4,6 +4,7 @@
 
 #include "platform/io.h"
 #include "platform/ndis.h"
+#include "platform/ndis_work.h"
 
 // One queue of pending requests; requests enter and leave it only through
 // the relay's queue discipline.
@@ -42,6 +43,10 @@ typedef struct _AdapterBinding {
     IrpQueue DisconnectWaitQueue;
     IrpQueue MediaSpecificWaitQueue;
     IrpQueue ReadQueue;
+    // Carries the close to PASSIVE_LEVEL when the last open reference is
+    // dropped above it; CloseScheduled keeps it from being queued twice.
+    NDIS_WORK_ITEM CloseWorkItem;
+    volatile LONG CloseScheduled;
 } AdapterBinding;
 
 // The control device's extension.
@@ -54,6 +59,9 @@ typedef struct _DeviceContext {
 // The control device; its extension is the DeviceContext. Protocol handlers,
 // which are given no device object, reach the driver-wide state through it.
 extern PDEVICE_OBJECT ControlDeviceObject;
+
+// The DeviceContext in ControlDeviceObject's extension.
+DeviceContext *RelayGetDeviceContext(void);
 
 // Pool tag of every allocation of the relay.
 #define RELAY_POOL_TAG 'Zerl'

@@ -9,3 +9,8 @@ void RelayInitDeviceContext(DeviceContext *Context)
     InitializeListHead(&Context->BindingList);
     KeInitializeSpinLock(&Context->BindingListLock.SpinLock);
 }
+
+DeviceContext *RelayGetDeviceContext(void)
+{
+    return (DeviceContext *)ControlDeviceObject->DeviceExtension;
+}

@@ -1,0 +1,59 @@
+// Unbinding from an adapter: no new work from the unbind on, the close once
+// the last user of the open adapter has left, and the end of the unbind when
+// the close completes.
+#include "bindings/lifecycle.h"
+#include "bindings/request.h"
+#include "relay/queue.h"
+
+VOID NTAPI RelayUnbindAdapter(PNDIS_STATUS Status, NDIS_HANDLE ProtocolBindingContext,
+                              NDIS_HANDLE UnbindContext)
+{
+    AdapterBinding *binding = (AdapterBinding *)ProtocolBindingContext;
+
+    InterlockedOr(&binding->Flags, BINDING_UNBINDING);
+    InterlockedExchangePointer(&binding->UnbindContext, UnbindContext);
+    // Closes the adapter now unless a user still holds it open; that user's
+    // drop closes it then. The unbind completes when the close does, which
+    // may already have happened when this returns.
+    RelayDereferenceOpen(binding);
+    *Status = NDIS_STATUS_PENDING;
+}
+
+void RelayCloseAdapter(AdapterBinding *Binding)
+{
+    NDIS_HANDLE handle = InterlockedExchangePointer(&Binding->BindingHandle, NULL);
+    NDIS_STATUS status;
+    ULONG filter = 0;
+    UINT bytesProcessed;
+
+    if (handle == NULL) {
+        return;
+    }
+    // The adapter stops passing frames to this open before it goes; a failure
+    // here does not stop the close.
+    RelayDoRequest(handle, NdisRequestSetInformation, OID_GEN_CURRENT_PACKET_FILTER, &filter,
+                   sizeof(filter), &bytesProcessed);
+    NdisCloseAdapter(&status, handle);
+    if (status != NDIS_STATUS_PENDING) {
+        RelayCloseAdapterComplete(Binding, status);
+    }
+}
+
+VOID NTAPI RelayCloseAdapterComplete(NDIS_HANDLE ProtocolBindingContext, NDIS_STATUS Status)
+{
+    AdapterBinding *binding = (AdapterBinding *)ProtocolBindingContext;
+
+    if (InterlockedCompareExchangePointer(&binding->UnbindContext, NULL, NULL) != NULL) {
+        RelayCompleteUnbind(binding, Status);
+        return;
+    }
+    // The set-up failure road: the bind ends here, with the set-up's failure.
+    RelayCompleteBind(binding, binding->BindStatus, NDIS_STATUS_SUCCESS);
+}
+
+void RelayCompleteUnbind(AdapterBinding *Binding, NDIS_STATUS Status)
+{
+    NdisCompleteUnbindAdapter(InterlockedExchangePointer(&Binding->UnbindContext, NULL), Status);
+    RelayFlushBindingRequests(Binding, STATUS_DEVICE_REMOVED);
+    RelayRemoveBinding(RelayGetDeviceContext(), Binding);
+}

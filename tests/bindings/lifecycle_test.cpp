@@ -1,0 +1,386 @@
+// The bind and unbind lifecycle as the network stack drives it: adapters
+// arriving and leaving, opens and closes at once or pended, each step of the
+// adapter's set-up failing, users of the open adapter delaying the close,
+// plug-and-play events and the protocol's unload.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "bindings/lifecycle.h"
+#include "bindings/request.h"
+#include "sim/hooks.h"
+#include "sim/irql.h"
+#include "sim/ndis.h"
+#include "sim/pool.h"
+#include "sim/work.h"
+#include "tests/support/pending_requests.h"
+#include "tests/support/relay_protocol.h"
+#include "tests/support/sim_test.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+size_t RelayBlocks()
+{
+    return sim::LivePoolBlockCount(RELAY_POOL_TAG);
+}
+
+std::vector<NDIS_OID> Oids(const sim::Adapter &adapter)
+{
+    std::vector<NDIS_OID> oids;
+    for (const sim::RequestRecord &request : adapter.Requests()) {
+        oids.push_back(request.oid);
+    }
+    return oids;
+}
+
+sim::Adapter Named(const char16_t *name)
+{
+    sim::AdapterConfig config;
+    config.name = name;
+    return sim::CreateAdapter(config);
+}
+
+class Lifecycle : public rztest::SimTest {};
+
+TEST_F(Lifecycle, OpenFailingAtOnceFailsTheBindInsideTheHandler)
+{
+    rztest::RelayProtocol relay;
+    sim::Adapter nic = sim::CreateAdapter();
+    nic.SetOpenCompletion(sim::Completion::Immediate, NDIS_STATUS_OPEN_FAILED, 0x1234);
+    nic.Arrive();
+    sim::HandlerOutcome bind = nic.LatestBind();
+    EXPECT_EQ(bind.handlerStatus, NDIS_STATUS_OPEN_FAILED);
+    EXPECT_TRUE(bind.completedInsideHandler);
+    EXPECT_EQ(bind.completionStatus, NDIS_STATUS_OPEN_FAILED);
+    EXPECT_EQ(bind.openErrorStatus, 0x1234);
+    EXPECT_EQ(RelayBlocks(), 0u);
+    EXPECT_EQ(relay.ListedCount(), 0u);
+}
+
+TEST_F(Lifecycle, PendedOpenFailingCompletesTheBindWithItsStatus)
+{
+    rztest::RelayProtocol relay;
+    sim::Adapter nic = sim::CreateAdapter();
+    nic.SetOpenCompletion(sim::Completion::Pended, NDIS_STATUS_OPEN_FAILED, 0x77);
+    nic.Arrive();
+    EXPECT_EQ(nic.LatestBind().handlerStatus, NDIS_STATUS_PENDING);
+    EXPECT_FALSE(nic.LatestBind().completed);
+    EXPECT_TRUE(nic.CompletePendedOpen());
+    sim::HandlerOutcome bind = nic.LatestBind();
+    EXPECT_EQ(bind.completionStatus, NDIS_STATUS_OPEN_FAILED);
+    EXPECT_EQ(bind.openErrorStatus, 0x77);
+    EXPECT_EQ(RelayBlocks(), 0u);
+}
+
+TEST_F(Lifecycle, AdapterOfAnotherMediumIsRefused)
+{
+    rztest::RelayProtocol relay;
+    sim::AdapterConfig config;
+    config.medium = NdisMedium802_5;
+    sim::Adapter ring = sim::AddAdapter(config);
+    EXPECT_EQ(ring.LatestBind().handlerStatus, NDIS_STATUS_UNSUPPORTED_MEDIA);
+    EXPECT_EQ(ring.LatestBind().completionStatus, NDIS_STATUS_UNSUPPORTED_MEDIA);
+    EXPECT_EQ(ring.OpenCount(), 0u);
+    EXPECT_EQ(RelayBlocks(), 0u);
+}
+
+TEST_F(Lifecycle, AdapterNameTooLongIsRefusedWithNothingAllocated)
+{
+    rztest::RelayProtocol relay;
+    sim::AdapterConfig config;
+    config.name = std::u16string(0x7FFF, u'n');
+    sim::Adapter nic = sim::AddAdapter(config);
+    EXPECT_EQ(nic.LatestBind().handlerStatus, NDIS_STATUS_INVALID_LENGTH);
+    EXPECT_FALSE(nic.LatestBind().completed);
+    EXPECT_EQ(nic.OpenCount(), 0u);
+    EXPECT_EQ(RelayBlocks(), 0u);
+}
+
+TEST_F(Lifecycle, BindAndUnbindAtOnceCompleteInsideTheHandlers)
+{
+    rztest::RelayProtocol relay;
+    sim::Adapter nic = sim::CreateAdapter();
+    bool listedWhenReported = false;
+    sim::SetHook("NdisCompleteBindAdapter", [&] {
+        AdapterBinding *found = relay.Lookup(nic);
+        listedWhenReported = found != nullptr;
+        if (found != nullptr) {
+            RelayDereferenceBinding(found);
+        }
+    });
+    nic.Arrive();
+    sim::HandlerOutcome bind = nic.LatestBind();
+    EXPECT_EQ(bind.handlerStatus, NDIS_STATUS_SUCCESS);
+    EXPECT_TRUE(bind.completedInsideHandler);
+    EXPECT_EQ(bind.completionStatus, NDIS_STATUS_SUCCESS);
+    EXPECT_TRUE(listedWhenReported);
+
+    EXPECT_EQ(Oids(nic), (std::vector<NDIS_OID>{OID_802_3_CURRENT_ADDRESS, OID_GEN_MAC_OPTIONS,
+                                                OID_GEN_PROTOCOL_OPTIONS,
+                                                OID_GEN_CURRENT_PACKET_FILTER}));
+    EXPECT_EQ(nic.ProtocolOptions(), static_cast<ULONG>(NDIS_PROT_OPTION_NO_LOOPBACK));
+    EXPECT_EQ(nic.PacketFilter(), static_cast<ULONG>(NDIS_PACKET_TYPE_DIRECTED));
+    AdapterBinding *binding = relay.Lookup(nic);
+    ASSERT_NE(binding, nullptr);
+    sim::AdapterConfig config;
+    EXPECT_EQ(0, memcmp(binding->CurrentAddress, config.stationAddress.data(), 6));
+    EXPECT_EQ(binding->MacOptions, config.macOptions);
+    EXPECT_EQ(binding->SelectedMediumIndex, 0u);
+    EXPECT_EQ(binding->RefCount, 2);  // the list's and this lookup's
+    EXPECT_EQ(binding->OpenRefCount, 1);
+    EXPECT_EQ(binding->BindContext, nullptr);
+    RelayDereferenceBinding(binding);
+
+    EXPECT_TRUE(nic.Remove());
+    sim::HandlerOutcome unbind = nic.LatestUnbind();
+    EXPECT_EQ(unbind.handlerStatus, NDIS_STATUS_PENDING);
+    EXPECT_TRUE(unbind.completedInsideHandler);
+    EXPECT_EQ(unbind.completionStatus, NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(nic.Requests().back().oid, static_cast<NDIS_OID>(OID_GEN_CURRENT_PACKET_FILTER));
+    EXPECT_EQ(nic.Requests().back().setValue, 0u);
+    EXPECT_EQ(nic.OpenCount(), 0u);
+    EXPECT_EQ(relay.ListedCount(), 0u);
+    EXPECT_EQ(RelayBlocks(), 0u);
+}
+
+TEST_F(Lifecycle, EachFailingSetUpStepEndsTheBindExceptTheLoopbackOption)
+{
+    struct Case {
+        const char16_t *name;
+        NDIS_OID failing;
+        NDIS_STATUS failure;
+        std::vector<NDIS_OID> requested;
+        NDIS_STATUS result;
+    };
+    const std::vector<Case> cases = {
+        {u"\\Device\\Address", OID_802_3_CURRENT_ADDRESS, NDIS_STATUS_FAILURE,
+         {OID_802_3_CURRENT_ADDRESS, OID_GEN_CURRENT_PACKET_FILTER}, NDIS_STATUS_FAILURE},
+        {u"\\Device\\Options", OID_GEN_MAC_OPTIONS, NDIS_STATUS_NOT_SUPPORTED,
+         {OID_802_3_CURRENT_ADDRESS, OID_GEN_MAC_OPTIONS, OID_GEN_CURRENT_PACKET_FILTER},
+         NDIS_STATUS_NOT_SUPPORTED},
+        {u"\\Device\\Loopback", OID_GEN_PROTOCOL_OPTIONS, NDIS_STATUS_NOT_SUPPORTED,
+         {OID_802_3_CURRENT_ADDRESS, OID_GEN_MAC_OPTIONS, OID_GEN_PROTOCOL_OPTIONS,
+          OID_GEN_CURRENT_PACKET_FILTER},
+         NDIS_STATUS_SUCCESS},
+        {u"\\Device\\Filter", OID_GEN_CURRENT_PACKET_FILTER, NDIS_STATUS_INVALID_DATA,
+         {OID_802_3_CURRENT_ADDRESS, OID_GEN_MAC_OPTIONS, OID_GEN_PROTOCOL_OPTIONS,
+          OID_GEN_CURRENT_PACKET_FILTER, OID_GEN_CURRENT_PACKET_FILTER},
+         NDIS_STATUS_INVALID_DATA},
+    };
+    rztest::RelayProtocol relay;
+    for (const Case &c : cases) {
+        SCOPED_TRACE("case " + std::to_string(&c - cases.data()));
+        sim::Adapter nic = Named(c.name);
+        nic.ScriptOid(c.failing, sim::OidScript::Fail(c.failure).Times(1));
+        nic.Arrive();
+        sim::HandlerOutcome bind = nic.LatestBind();
+        // The close completed inside the handler, so it returns the failure.
+        EXPECT_EQ(bind.handlerStatus, c.result);
+        EXPECT_TRUE(bind.completedInsideHandler);
+        EXPECT_EQ(bind.completionStatus, c.result);
+        EXPECT_EQ(Oids(nic), c.requested);
+        AdapterBinding *binding = relay.Lookup(nic);
+        EXPECT_EQ(binding != nullptr, c.result == NDIS_STATUS_SUCCESS);
+        EXPECT_EQ(nic.OpenCount(), c.result == NDIS_STATUS_SUCCESS ? 1u : 0u);
+        if (binding != nullptr) {
+            RelayDereferenceBinding(binding);
+        }
+    }
+    EXPECT_EQ(relay.ListedCount(), 1u);
+}
+
+TEST_F(Lifecycle, SetUpFailureWithAPendedCloseReportsPendingAndCompletesTheBindLater)
+{
+    rztest::RelayProtocol relay;
+    sim::Adapter nic = sim::CreateAdapter();
+    nic.ScriptOid(OID_802_3_CURRENT_ADDRESS, sim::OidScript::Fail(NDIS_STATUS_ADAPTER_NOT_READY));
+    nic.SetCloseCompletion(sim::Completion::Pended);
+    nic.Arrive();
+    EXPECT_EQ(nic.LatestBind().handlerStatus, NDIS_STATUS_PENDING);
+    EXPECT_FALSE(nic.LatestBind().completed);
+    EXPECT_EQ(nic.LatestOpenState(), sim::OpenState::Closing);
+
+    EXPECT_TRUE(nic.CompletePendedClose());
+    EXPECT_EQ(nic.LatestBind().completionStatus, NDIS_STATUS_ADAPTER_NOT_READY);
+    EXPECT_EQ(nic.LatestBind().openErrorStatus, NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(relay.ListedCount(), 0u);
+    EXPECT_EQ(RelayBlocks(), 0u);
+}
+
+TEST_F(Lifecycle, SetUpFailureAfterAPendedOpenCompletesTheBindWithTheFailure)
+{
+    rztest::RelayProtocol relay;
+    sim::Adapter nic = sim::CreateAdapter();
+    nic.SetOpenCompletion(sim::Completion::Pended);
+    nic.ScriptOid(OID_GEN_CURRENT_PACKET_FILTER, sim::OidScript::Fail(NDIS_STATUS_FAILURE).Times(1));
+    nic.Arrive();
+    EXPECT_EQ(nic.LatestBind().handlerStatus, NDIS_STATUS_PENDING);
+    EXPECT_TRUE(nic.CompletePendedOpen());
+    EXPECT_TRUE(nic.LatestBind().completed);
+    EXPECT_EQ(nic.LatestBind().completionStatus, NDIS_STATUS_FAILURE);
+    EXPECT_EQ(nic.OpenCount(), 0u);
+    EXPECT_EQ(RelayBlocks(), 0u);
+}
+
+TEST_F(Lifecycle, UnbindDuringAClientsRequestClosesWhenTheRequestReturns)
+{
+    rztest::RelayProtocol relay;
+    sim::Adapter nic = sim::AddAdapter();
+    AdapterBinding *binding = relay.Lookup(nic);  // the client's attachment
+    ASSERT_NE(binding, nullptr);
+    nic.ScriptOid(OID_GEN_MAC_OPTIONS, sim::OidScript().Pend().Times(1));
+    NDIS_STATUS queried = NDIS_STATUS_PENDING;
+    std::thread client([binding, &queried] {
+        RelayReferenceOpen(binding);
+        ULONG options = 0;
+        UINT bytes = 0;
+        queried = RelayDoRequest(binding->BindingHandle, NdisRequestQueryInformation,
+                                 OID_GEN_MAC_OPTIONS, &options, sizeof options, &bytes);
+        RelayDereferenceOpen(binding);
+    });
+    ASSERT_TRUE(nic.WaitForPendedRequests(1, 5s));
+
+    nic.BeginRemove();
+    EXPECT_EQ(nic.LatestUnbind().handlerStatus, NDIS_STATUS_PENDING);
+    EXPECT_FALSE(nic.LatestUnbind().completed);
+    EXPECT_EQ(nic.OpenCount(), 1u);
+    EXPECT_NE(binding->Flags & BINDING_UNBINDING, 0);
+
+    EXPECT_TRUE(nic.CompletePendedRequest());
+    client.join();
+    EXPECT_EQ(queried, NDIS_STATUS_SUCCESS);
+    EXPECT_TRUE(nic.WaitRemoved(5s));
+    EXPECT_EQ(nic.LatestUnbind().completionStatus, NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(nic.OpenCount(), 0u);
+    EXPECT_EQ(relay.ListedCount(), 0u);
+    // Only the client's reference keeps the record now.
+    EXPECT_EQ(binding->RefCount, 1);
+    EXPECT_EQ(binding->OpenRefCount, 0);
+    EXPECT_EQ(binding->BindingHandle, nullptr);
+    EXPECT_EQ(RelayDereferenceBinding(binding), 0);
+    EXPECT_EQ(RelayBlocks(), 0u);
+}
+
+TEST_F(Lifecycle, UnbindFailsQueuedRequestsAndLeavesTheRecordToTheAttachedFile)
+{
+    rztest::RelayProtocol relay;
+    sim::Adapter nic = sim::AddAdapter();
+    AdapterBinding *binding = relay.Lookup(nic);
+    ASSERT_NE(binding, nullptr);
+    sim::File file = rztest::AttachFile(relay.Device(), binding);
+    RelayDereferenceBinding(binding);
+    sim::Request first = rztest::NewPendingRequest(file, rztest::QueueRead);
+    sim::Request second = rztest::NewPendingRequest(file, rztest::QueueRead);
+    EXPECT_EQ(first.Dispatch(rztest::QueueRead), STATUS_PENDING);
+    EXPECT_EQ(second.Dispatch(rztest::QueueRead), STATUS_PENDING);
+    // The list, the file and two reads.
+    EXPECT_EQ(binding->RefCount, 4);
+    EXPECT_EQ(binding->OpenRefCount, 1);
+    sim::Request wait = rztest::NewPendingRequest(file, rztest::QueueConnectWait);
+    EXPECT_EQ(wait.Dispatch(rztest::QueueConnectWait), STATUS_PENDING);
+
+    EXPECT_TRUE(nic.Remove());
+    for (const sim::Request &request : {wait, first, second}) {
+        ASSERT_TRUE(request.Completed());
+        EXPECT_EQ(request.FinalStatus().Status, STATUS_DEVICE_REMOVED);
+        EXPECT_EQ(request.FinalStatus().Information, 0u);
+    }
+    // The file keeps the record, which takes no new work.
+    EXPECT_EQ(binding->RefCount, 1);
+    EXPECT_EQ(binding->OpenRefCount, 0);
+    EXPECT_NE(binding->Flags & BINDING_UNBINDING, 0);
+    EXPECT_EQ(relay.ListedCount(), 0u);
+    rztest::CloseAttachedFile(file);
+    EXPECT_EQ(RelayBlocks(), 0u);
+}
+
+TEST_F(Lifecycle, PendedCloseCompletesTheUnbindWithItsStatus)
+{
+    rztest::RelayProtocol relay;
+    sim::Adapter nic = sim::AddAdapter();
+    nic.SetCloseCompletion(sim::Completion::Pended, NDIS_STATUS_FAILURE);
+    nic.BeginRemove();
+    EXPECT_FALSE(nic.LatestUnbind().completed);
+    EXPECT_EQ(relay.ListedCount(), 1u);
+    EXPECT_TRUE(nic.CompletePendedClose());
+    EXPECT_TRUE(nic.WaitRemoved(5s));
+    EXPECT_EQ(nic.LatestUnbind().completionStatus, NDIS_STATUS_FAILURE);
+    EXPECT_EQ(relay.ListedCount(), 0u);
+}
+
+TEST_F(Lifecycle, LastOpenReferenceDroppedAtDispatchLevelClosesFromAWorkItem)
+{
+    rztest::RelayProtocol relay;
+    sim::Adapter nic = sim::AddAdapter();
+    AdapterBinding *binding = relay.Lookup(nic);
+    ASSERT_NE(binding, nullptr);
+    RelayReferenceOpen(binding);  // a receive transfer in progress
+
+    nic.BeginRemove();
+    EXPECT_FALSE(nic.LatestUnbind().completed);
+    {
+        sim::ScopedIrql dispatch(DISPATCH_LEVEL);
+        EXPECT_EQ(RelayDereferenceOpen(binding), 0);
+        // Another indication comes and goes before the close has run.
+        RelayReferenceOpen(binding);
+        RelayDereferenceOpen(binding);
+    }
+    EXPECT_TRUE(sim::WaitForWorkItems());
+    EXPECT_TRUE(nic.WaitRemoved(5s));
+    EXPECT_EQ(nic.LatestUnbind().completionStatus, NDIS_STATUS_SUCCESS);
+    std::vector<NDIS_OID> oids = Oids(nic);
+    EXPECT_EQ(std::count(oids.begin(), oids.end(), OID_GEN_CURRENT_PACKET_FILTER), 2);
+    EXPECT_EQ(relay.ListedCount(), 0u);
+    EXPECT_EQ(binding->RefCount, 1);
+    RelayDereferenceBinding(binding);
+}
+
+TEST_F(Lifecycle, PowerEventsAreKeptAndOtherEventsAcknowledged)
+{
+    rztest::RelayProtocol relay;
+    sim::Adapter nic = sim::AddAdapter();
+    AdapterBinding *binding = relay.Lookup(nic);
+    ASSERT_NE(binding, nullptr);
+    auto state = [](LONG value) {
+        std::vector<uint8_t> bytes(sizeof value);
+        memcpy(bytes.data(), &value, sizeof value);
+        return bytes;
+    };
+    EXPECT_EQ(nic.IndicatePnPEvent(NetEventSetPower, state(NdisDeviceStateD3)), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(binding->PowerState, NdisDeviceStateD3);
+    EXPECT_EQ(sim::IndicateGlobalPnPEvent(NetEventSetPower, state(NdisDeviceStateD0)),
+              NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(binding->PowerState, NdisDeviceStateD3);
+    for (int code = NetEventQueryPower; code <= NetEventPnPCapabilities; ++code) {
+        EXPECT_EQ(nic.IndicatePnPEvent(static_cast<NET_PNP_EVENT_CODE>(code)), NDIS_STATUS_SUCCESS);
+    }
+    EXPECT_EQ(nic.IndicatePnPEvent(static_cast<NET_PNP_EVENT_CODE>(8)), NDIS_STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(nic.IndicatePnPEvent(static_cast<NET_PNP_EVENT_CODE>(-1)), NDIS_STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(nic.IndicatePnPEvent(NetEventSetPower, state(NdisDeviceStateD0)), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(binding->PowerState, NdisDeviceStateD0);
+    RelayDereferenceBinding(binding);
+}
+
+TEST_F(Lifecycle, ProtocolUnloadOnlyMarksTheBindings)
+{
+    rztest::RelayProtocol relay;
+    sim::Adapter nic = sim::AddAdapter();
+    AdapterBinding *binding = relay.Lookup(nic);
+    ASSERT_NE(binding, nullptr);
+    sim::NotifyProtocolUnload(relay.Handle());
+    EXPECT_EQ(binding->Flags, BINDING_UNLOADING);
+    EXPECT_EQ(relay.ListedCount(), 1u);
+    EXPECT_EQ(nic.OpenCount(), 1u);
+    RelayDereferenceBinding(binding);
+
+    // Deregistration unbinds what is left.
+    relay.Deregister();
+    EXPECT_EQ(nic.LatestUnbind().completionStatus, NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(nic.OpenCount(), 0u);
+}
+
+}  // namespace
