@@ -5,7 +5,9 @@
 
 typedef struct _NDIS_PACKET NDIS_PACKET, *PNDIS_PACKET;
 
-typedef enum _NET_PNP_EVENT_CODE {
+// Fixed to int, as the enum is on Windows, so that any code the stack hands
+// over (unknown ones included) is a value of the type.
+typedef enum _NET_PNP_EVENT_CODE : int {
     NetEventSetPower = 0,
     NetEventQueryPower = 1,
     NetEventQueryRemoveDevice = 2,
