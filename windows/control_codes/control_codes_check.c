@@ -1,0 +1,2 @@
+// The control codes header, compiled as C.
+#include "control_codes_check.inc"
