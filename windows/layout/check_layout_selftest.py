@@ -91,7 +91,7 @@ def main():
         root = fresh_copy("coverage")
         plant(root / "platform", header, old, new)
         result = subprocess.run([sys.executable, "-B", str(layout_source / "check_coverage.py"), str(root / "platform"),
-                                 str(layout_source)], capture_output=True, text=True)
+                                 str(layout_source), "--cxx", args.cxx], capture_output=True, text=True)
         if result.returncode == 0 or not all(line in result.stderr for line in wanted):
             failures.append("an unlisted record in platform/%s was not reported: %s"
                             % (header, result.stderr.strip()))

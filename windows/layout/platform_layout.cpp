@@ -44,6 +44,7 @@ consteval long long LayoutReference(const char *key)
 #define LAYOUT_FIELD_AS(type, field, reference_field)
 #define LAYOUT_VALUE(name)
 #define LAYOUT_HANDLER(type) extern "C" std::remove_pointer_t<type> LayoutProbe_##type;
+#define LAYOUT_HANDLER_STDCALL_DEFAULT(type) extern "C" std::remove_pointer_t<type> LayoutProbe_##type;
 #define LAYOUT_HANDLER_TYPE(type) extern "C" type LayoutProbe_##type;
 #define LAYOUT_SKIP(name)
 #include "layout_lists.inc"
@@ -53,19 +54,26 @@ consteval long long LayoutReference(const char *key)
 #undef LAYOUT_FIELD_AS
 #undef LAYOUT_VALUE
 #undef LAYOUT_HANDLER
+#undef LAYOUT_HANDLER_STDCALL_DEFAULT
 #undef LAYOUT_HANDLER_TYPE
 
-// Second pass: the checks.
+// Second pass: the checks. Each macro names its items itself, as in
+// reference.c.
 #define LAYOUT_PROBE(key, function) \
     __asm__ volatile("\n@layout@ " key " = %c0" : : "i"(&function));
 #define LAYOUT_SIZE(type) LAYOUT_CHECK("size " #type, sizeof(type))
-#define LAYOUT_SCALAR(type) LAYOUT_SIZE(type) LAYOUT_CHECK("signed " #type, (type)-1 < 0)
-#define LAYOUT_FIELD(type, field)                                          \
+#define LAYOUT_SCALAR(type)                        \
+    LAYOUT_CHECK("size " #type, sizeof(type))      \
+    LAYOUT_CHECK("signed " #type, (type)-1 < 0)
+#define LAYOUT_FIELD(type, field)                                             \
     LAYOUT_CHECK("offset " #type "." #field, __builtin_offsetof(type, field)) \
     LAYOUT_CHECK("fieldsize " #type "." #field, sizeof(((type *)nullptr)->field))
-#define LAYOUT_FIELD_AS(type, field, reference_field) LAYOUT_FIELD(type, field)
+#define LAYOUT_FIELD_AS(type, field, reference_field)                         \
+    LAYOUT_CHECK("offset " #type "." #field, __builtin_offsetof(type, field)) \
+    LAYOUT_CHECK("fieldsize " #type "." #field, sizeof(((type *)nullptr)->field))
 #define LAYOUT_VALUE(name) LAYOUT_CHECK("value " #name, name)
 #define LAYOUT_HANDLER(type) LAYOUT_PROBE("handler " #type, LayoutProbe_##type)
+#define LAYOUT_HANDLER_STDCALL_DEFAULT(type) LAYOUT_PROBE("handler " #type, LayoutProbe_##type)
 #define LAYOUT_HANDLER_TYPE(type) LAYOUT_PROBE("handler " #type, LayoutProbe_##type)
 #define LAYOUT_IMPORT(function) LAYOUT_PROBE("import " #function, function)
 

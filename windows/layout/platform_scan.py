@@ -1,17 +1,23 @@
 """Reads the declarations of platform/ headers: what layout and convention
-items they declare, so that the build can insist each one is checked.
+items they declare for the Windows target, so that the build can insist each
+one is checked.
 
-This is not a C parser. It understands the forms platform/ headers use:
-typedef'd structs, unions and enums (nested and anonymous members included),
-scalar and function typedefs, object-like #define constants, and function
-declarations with an explicit calling convention.
+Each header goes through the target's preprocessor first, so that only what
+the Windows build sees counts. The rest is not a C parser: it understands
+the forms platform/ headers use: typedef'd structs, unions and enums (nested
+and anonymous members included), scalar and function typedefs, object-like
+#define constants, and function declarations with a calling convention.
 """
 
 import re
+import subprocess
 from dataclasses import dataclass, field
 from pathlib import Path
 
 IDENTIFIER = re.compile(r"[A-Za-z_]\w*")
+# NTAPI and FASTCALL, as the preprocessor leaves them.
+CONVENTION = r"__attribute__\s*\(\(\s*(?:stdcall|fastcall)\s*\)\)"
+LINE_MARKER = re.compile(r'^# \d+ "([^"]*)"')
 
 
 @dataclass
@@ -23,15 +29,28 @@ class HeaderItems:
     handlers: set = field(default_factory=set)       # LAYOUT_HANDLER(pointer type)
     handler_types: set = field(default_factory=set)  # LAYOUT_HANDLER_TYPE(function type)
     functions: set = field(default_factory=set)      # extern functions with a convention
+    positions: dict = field(default_factory=dict)    # (kind, item) to where the header declares it
+
+    def record(self, kind, item, position):
+        getattr(self, kind).add(item)
+        self.positions.setdefault((kind, item), position)
 
 
-def strip_comments(text):
-    text = re.sub(r"/\*.*?\*/", " ", text, flags=re.S)
-    return re.sub(r"//[^\n]*", "", text)
-
-
-def join_continued_lines(text):
-    return re.sub(r"\\\n", " ", text)
+def preprocessed_header(header, include_root, cxx):
+    """The header's own text as the Windows build sees it, its #defines kept
+    and the headers it includes left out."""
+    output = subprocess.run([cxx, "-std=c++20", "-E", "-dD", "-I%s" % include_root, "-x", "c++", "-"],
+                            input='#include "platform/%s"\n' % header.name, capture_output=True, text=True,
+                            check=True).stdout
+    own, inside = [], False
+    for line in output.splitlines():
+        marker = LINE_MARKER.match(line)
+        if marker:
+            path = Path(marker.group(1))
+            inside = (path if path.is_absolute() else include_root / path).resolve() == header.resolve()
+        elif inside:
+            own.append(line)
+    return "\n".join(own) + "\n"
 
 
 def split_top_level(text, separator):
@@ -79,13 +98,13 @@ def declarator_name(declarator):
         open_bracket = declarator.index("[")
         declarator = declarator[:open_bracket] + declarator[matching_close(declarator, open_bracket) + 1:]
     if "(" in declarator:
-        inner = re.search(r"\(\s*(?:NTAPI|FASTCALL)?\s*\*\s*([A-Za-z_]\w*)\s*\)", declarator)
+        inner = re.search(r"\(\s*(?:%s)?\s*\*\s*([A-Za-z_]\w*)\s*\)" % CONVENTION, declarator)
         if inner:
             return inner.group(1), True
-        function_type = re.search(r"\(\s*(?:NTAPI|FASTCALL)\s+([A-Za-z_]\w*)\s*\)", declarator)
+        function_type = re.search(r"\(\s*%s\s*([A-Za-z_]\w*)\s*\)" % CONVENTION, declarator)
         if function_type:
             return function_type.group(1), False
-        named = re.search(r"([A-Za-z_]\w*)\s*\(", declarator)
+        named = re.search(r"([A-Za-z_]\w*)\s*\(", re.sub(CONVENTION, " ", declarator))
         return (named.group(1), False) if named else (None, False)
     bare = declarator.split(":")[0]
     names = IDENTIFIER.findall(bare)
@@ -123,16 +142,18 @@ def member_paths(body, prefix=""):
 
 
 def scan_header(text):
+    """The items of one header's preprocessed text."""
     items = HeaderItems()
-    text = join_continued_lines(strip_comments(text))
 
     for match in re.finditer(r"^\s*#\s*define\s+([A-Za-z_]\w*)(\(?)[ \t]*(.*)$", text, re.M):
         name, function_like, body = match.group(1), match.group(2), match.group(3).strip()
         if not function_like and numeric_constant(body):
-            items.values.add(name)
+            items.record("values", name, (match.start(), 0))
 
-    code = re.sub(r"^\s*#.*$", "", text, flags=re.M)
-    code = re.sub(r'extern\s+"C"\s*\{', " ", code)
+    # Blanked, not removed, so that positions stay those of the header.
+    blank = lambda match: re.sub(r"\S", " ", match.group(0))  # noqa: E731
+    code = re.sub(r"^\s*#.*$", blank, text, flags=re.M)
+    code = re.sub(r'extern\s+"C"\s*\{', blank, code)
 
     for match in re.finditer(r"\btypedef\b", code):
         end = match.end()
@@ -147,13 +168,13 @@ def scan_header(text):
             plain = [name for name, pointer in names if name and not pointer]
             body = code[brace + 1:close]
             for name in plain:
-                items.sizes.add(name)
+                items.record("sizes", name, (match.start(), 0))
             if kind.group(1) == "enum":
-                for enumerator in split_top_level(body, ","):
-                    items.values.add(IDENTIFIER.match(enumerator).group(0))
+                for index, enumerator in enumerate(split_top_level(body, ",")):
+                    items.record("values", IDENTIFIER.match(enumerator).group(0), (match.start(), index + 1))
             elif plain:
-                for path in member_paths(body):
-                    items.fields.add((plain[0], path))
+                for index, path in enumerate(member_paths(body)):
+                    items.record("fields", (plain[0], path), (match.start(), index + 1))
             continue
         statement = code[end:semicolon]
         if kind and kind.group(1) in ("struct", "union"):
@@ -161,23 +182,25 @@ def scan_header(text):
         if "(" in statement:
             name, pointer = declarator_name(statement)
             if name:
-                (items.handlers if pointer else items.handler_types).add(name)
+                items.record("handlers" if pointer else "handler_types", name, (match.start(), 0))
             continue
         head = re.match(r"\s*((?:const\s+|volatile\s+|unsigned\s+|signed\s+)*[A-Za-z_]\w*)(.*)", statement, re.S)
         for declarator in split_top_level(head.group(2), ","):
             name, pointer = declarator_name(declarator)
             if name and not pointer:
-                items.sizes.add(name)
+                items.record("sizes", name, (match.start(), 0))
 
-    for match in re.finditer(r"\b(NTAPI|FASTCALL)\s+([A-Za-z_]\w*)\s*\(", code):
+    for match in re.finditer(r"(%s)\s*([A-Za-z_]\w*)\s*\(" % CONVENTION, code):
         open_paren = code.index("(", match.end() - 1)
         after = code[matching_close(code, open_paren) + 1:].lstrip()
         if after.startswith(";") and not re.search(r"\b(typedef|inline)\b[^;{}]*$", code[:match.start()]):
-            items.functions.add(match.group(2))
+            items.record("functions", match.group(2), (match.start(), 0))
     return items
 
 
-def scan_platform(platform_dir):
-    """Items of every header of platform/, by header file name."""
-    return {path.name: scan_header(path.read_text())
-            for path in sorted(Path(platform_dir).glob("*.h"))}
+def scan_platform(platform_dir, cxx):
+    """Items of every header of platform/, by header file name, as the
+    compiler cxx (the Windows target's) sees them."""
+    platform_dir = Path(platform_dir).resolve()
+    return {path.name: scan_header(preprocessed_header(path, platform_dir.parent, cxx))
+            for path in sorted(platform_dir.glob("*.h"))}

@@ -59,10 +59,15 @@ typedef int NDIS_STATUS, *PNDIS_STATUS;
 #define LAYOUT_PROBE(key, function) \
     __asm__ volatile("\n@layout@ " key " = %c0" : : "i"(&function))
 
+/* Each macro names its items itself: a name handed on to another macro
+ * would be expanded first where the DDK defines it as a macro. */
 #define LAYOUT_SIZE(type) LAYOUT_EMIT("size " #type, sizeof(type));
-#define LAYOUT_SCALAR(type) \
-    LAYOUT_SIZE(type) LAYOUT_EMIT("signed " #type, (type)-1 < 0);
-#define LAYOUT_FIELD(type, field) LAYOUT_FIELD_AS(type, field, field)
+#define LAYOUT_SCALAR(type)                         \
+    LAYOUT_EMIT("size " #type, sizeof(type));       \
+    LAYOUT_EMIT("signed " #type, (type)-1 < 0);
+#define LAYOUT_FIELD(type, field)                                             \
+    LAYOUT_EMIT("offset " #type "." #field, __builtin_offsetof(type, field)); \
+    LAYOUT_EMIT("fieldsize " #type "." #field, sizeof(((type *)0)->field));
 #define LAYOUT_FIELD_AS(type, field, reference_field)                                 \
     LAYOUT_EMIT("offset " #type "." #field, __builtin_offsetof(type, reference_field)); \
     LAYOUT_EMIT("fieldsize " #type "." #field, sizeof(((type *)0)->reference_field));
@@ -73,6 +78,14 @@ typedef int NDIS_STATUS, *PNDIS_STATUS;
     {                                                           \
         extern __typeof__(*(type)0) LayoutProbe_##type;         \
         LAYOUT_PROBE("handler " #type, LayoutProbe_##type);     \
+    }
+/* A handler type the DDK leaves unmarked relies on the kernel's own x86
+ * builds, whose default convention is stdcall. The probe asks for stdcall;
+ * a type the DDK marks otherwise makes the compiler refuse it. */
+#define LAYOUT_HANDLER_STDCALL_DEFAULT(type)                                            \
+    {                                                                                   \
+        extern __typeof__(*(type)0) __attribute__((stdcall)) LayoutProbe_##type;        \
+        LAYOUT_PROBE("handler " #type, LayoutProbe_##type);                             \
     }
 #define LAYOUT_HANDLER_TYPE(type)                               \
     {                                                           \
