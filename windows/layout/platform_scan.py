@@ -159,7 +159,8 @@ def scan_header(text):
         end = match.end()
         brace = code.find("{", end)
         semicolon = code.find(";", end)
-        kind = re.match(r"\s*(struct|union|enum)\b\s*([A-Za-z_]\w*)?\s*", code[end:])
+        # An enum may name its underlying type: "enum _X : int {".
+        kind = re.match(r"\s*(struct|union|enum)\b\s*([A-Za-z_]\w*)?\s*(?::\s*[A-Za-z_][\w\s]*)?", code[end:])
         if kind and brace >= 0 and code[end:brace].strip() == kind.group(0).strip() \
                 and (semicolon < 0 or brace < semicolon):
             close = matching_close(code, brace)
