@@ -5,10 +5,13 @@
 # libraries, and nothing of a C runtime: no start-up files and no default
 # libraries (libgcc stays for the compiler's own helpers). Auto-import and
 # its run-time pseudo-relocations are off: no loader of ours would apply them.
+# DriverEntry is also made a required symbol: a missing or C++-named entry
+# fails the link instead of leaving the image without its entry point.
 set(KERNEL_LINK_OPTIONS
     -nostdlib
     -Wl,--subsystem,native
     -Wl,--entry,_DriverEntry@8
+    -Wl,--undefined,_DriverEntry@8
     -Wl,--image-base,0x10000
     -Wl,--section-alignment,0x1000
     -Wl,--file-alignment,0x200
