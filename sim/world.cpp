@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "sim/device_objects.h"
 #include "sim/faults.h"
 #include "sim/hooks.h"
 #include "sim/io_internal.h"
@@ -25,6 +26,7 @@ void ResetWorld()
     TakeViolations();
     ResetNdis();
     ResetNameSpace();
+    ResetDeviceObjects();
 }
 
 std::vector<std::string> Leaks()
@@ -42,6 +44,9 @@ std::vector<std::string> Leaks()
     AppendIoLeaks(leaks);
     AppendWorkItemLeaks(leaks);
     AppendNdisLeaks(leaks);
+    for (const std::string &leftover : DeviceObjectLeftovers()) {
+        leaks.push_back(leftover);
+    }
     for (const std::string &leftover : NameSpaceLeftovers()) {
         leaks.push_back(leftover);
     }

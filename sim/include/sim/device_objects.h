@@ -1,0 +1,19 @@
+// Device objects as the I/O manager keeps them (IoCreateDevice, IoDeleteDevice).
+// A device object left at the end of a test is reported by sim::Leaks().
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/io.h"
+
+namespace sim {
+
+// What the I/O manager does for the devices a driver created in DriverEntry
+// once it returns: they leave the initializing state.
+void FinishDeviceInitialization(PDRIVER_OBJECT driver);
+
+std::vector<std::string> DeviceObjectLeftovers();
+void ResetDeviceObjects();
+
+}  // namespace sim
