@@ -10,11 +10,10 @@
 #include "layout_reference.h"
 #include "platform_headers.inc"
 
-// A key missing from the reference is a fault of the extraction, not of
-// platform/; it cannot be evaluated at compile time and so fails the build.
-long long LayoutReferenceMissing(const char *key);
-
-consteval bool LayoutSameKey(const char *left, const char *right)
+// Both sides expand the same lists in the same order, so the n-th value
+// checked here is the n-th value reference.c emitted; its key is compared
+// too, so that the two can never silently fall out of step.
+constexpr bool LayoutSameKey(const char *left, const char *right)
 {
     while (*left != '\0' && *left == *right) {
         ++left;
@@ -23,18 +22,13 @@ consteval bool LayoutSameKey(const char *left, const char *right)
     return *left == *right;
 }
 
-consteval long long LayoutReference(const char *key)
-{
-    for (const LayoutReferenceEntry &entry : kLayoutReference) {
-        if (LayoutSameKey(entry.Key, key)) {
-            return entry.Value;
-        }
-    }
-    return LayoutReferenceMissing(key);
-}
+constexpr int kLayoutFirstCounter = __COUNTER__ + 1;
 
-#define LAYOUT_CHECK(key, platform_value)                                          \
-    static_assert(LayoutReference(key) == static_cast<long long>(platform_value),  \
+#define LAYOUT_CHECK(key, platform_value) LAYOUT_CHECK_AT(__COUNTER__ - kLayoutFirstCounter, key, platform_value)
+#define LAYOUT_CHECK_AT(index, key, platform_value)                                             \
+    static_assert(LayoutSameKey(kLayoutReference[index].Key, key),                               \
+                  "the lists and layout_reference.h are out of step at " key);                   \
+    static_assert(kLayoutReference[index].Value == static_cast<long long>(platform_value),       \
                   "platform/ differs from the DDK: " key);
 
 // First pass: a function of each handler type, to be named in the assembly.

@@ -196,6 +196,17 @@ def scan_header(text):
         after = code[matching_close(code, open_paren) + 1:].lstrip()
         if after.startswith(";") and not re.search(r"\b(typedef|inline)\b[^;{}]*$", code[:match.start()]):
             items.record("functions", match.group(2), (match.start(), 0))
+    # The platform's C functions without a marked convention (the C run-time
+    # routines the kernel exports), declared in extern "C" blocks.
+    for block in re.finditer(r'extern\s+"C"\s*\{', text):
+        close = matching_close(text, block.end() - 1)
+        start = block.end()
+        for statement in re.split(r"[;}]", text[start:close]):
+            declaration = re.fullmatch(r"\s*(?!typedef\b|extern\b|inline\b|static\b)[\w\s\*]*?\b([A-Za-z_]\w*)"
+                                       r"\s*\(([^(){}]*)\)\s*", statement)
+            if declaration and "{" not in statement:
+                items.record("functions", declaration.group(1), (start, 0))
+            start += len(statement) + 1
     return items
 
 

@@ -46,10 +46,13 @@ CASES = [
      "typedef VOID(%s *POINTER_HANDLER)(PVOID); typedef NTSTATUS(%s FUNCTION_HANDLER)(PVOID);"
      "typedef VOID %s BARE_HANDLER(PVOID, ULONG);" % (STDCALL, STDCALL, STDCALL),
      {"handlers": {"POINTER_HANDLER"}, "handler_types": {"FUNCTION_HANDLER", "BARE_HANDLER"}}),
-    ("functions: declared with a convention, not inline, not plain",
-     'extern "C" {\nVOID %s Exported(PVOID P);\nKIRQL %s Fast(PKSPIN_LOCK L);\nVOID Plain(VOID);\n}\n'
-     "inline VOID %s Inlined(PVOID P) { Exported(P); }\n" % (STDCALL, FASTCALL, STDCALL),
-     {"functions": {"Exported", "Fast"}}),
+    ("functions: with a convention, or plain C ones in extern \"C\"; not inline ones, data or types",
+     'extern "C" {\nVOID %s Exported(PVOID P);\nKIRQL %s Fast(PKSPIN_LOCK L);\n'
+     "int _wcsnicmp(const WCHAR *Left, const WCHAR *Right, size_t Count);\n"
+     "int _snwprintf(WCHAR *Buffer, size_t Count, const WCHAR *Format, ...);\n"
+     "extern __attribute__((dllimport)) PVOID DataExport;\ntypedef VOID (*PLAIN_HANDLER)(PVOID);\n}\n"
+     "inline VOID %s Inlined(PVOID P) { Exported(P); }\nVOID CppHelper(PVOID P);\n" % (STDCALL, FASTCALL, STDCALL),
+     {"functions": {"Exported", "Fast", "_wcsnicmp", "_snwprintf"}, "handlers": {"PLAIN_HANDLER"}}),
 ]
 
 KINDS = ("sizes", "fields", "values", "handlers", "handler_types", "functions")
