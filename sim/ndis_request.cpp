@@ -205,7 +205,8 @@ VOID NTAPI NdisRequest(PNDIS_STATUS Status, NDIS_HANDLE NdisBindingHandle, PNDIS
         return;
     }
     const auto &query = NdisRequest->DATA.QUERY_INFORMATION;
-    sim::RequestRecord record{NdisRequest->RequestType, query.Oid, NDIS_STATUS_PENDING, 0};
+    sim::RequestRecord record{NdisRequest->RequestType, query.Oid, NDIS_STATUS_PENDING, 0,
+                              query.InformationBufferLength};
     if (NdisRequest->RequestType == NdisRequestSetInformation && query.InformationBuffer != nullptr &&
         query.InformationBufferLength >= sizeof(ULONG)) {
         std::memcpy(&record.setValue, query.InformationBuffer, sizeof(ULONG));

@@ -81,6 +81,7 @@ struct RequestRecord {
     NDIS_OID oid;
     NDIS_STATUS status;  // PENDING until the request completed
     ULONG setValue;      // the first four bytes of a set's buffer
+    UINT length = 0;     // the InformationBufferLength the protocol offered
 };
 
 // What the stack saw of one bind or unbind.
