@@ -4,6 +4,7 @@
 
 #include "bindings/lifecycle.h"
 #include "bindings/request.h"
+#include "control/status_indication.h"
 
 namespace rztest {
 
@@ -20,6 +21,8 @@ RelayProtocol::RelayProtocol()
     characteristics.OpenAdapterCompleteHandler = RelayOpenAdapterComplete;
     characteristics.CloseAdapterCompleteHandler = RelayCloseAdapterComplete;
     characteristics.RequestCompleteHandler = RelayRequestComplete;
+    characteristics.StatusHandler = RelayStatus;
+    characteristics.StatusCompleteHandler = RelayStatusComplete;
     characteristics.BindAdapterHandler = RelayBindAdapter;
     characteristics.UnbindAdapterHandler = RelayUnbindAdapter;
     characteristics.PnPEventHandler = RelayPnPEvent;

@@ -1,5 +1,5 @@
 // The relay as the network stack knows it: registered as an NDIS 5.0
-// protocol with its bind, unbind, open, close, request, plug-and-play and
+// protocol with its bind, unbind, open, close, request, status, plug-and-play and
 // unload handlers, with the control device whose extension is the
 // DeviceContext, as the driver's entry sets them up.
 #pragma once
