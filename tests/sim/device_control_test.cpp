@@ -13,7 +13,6 @@ namespace {
 using rztest::HasRule;
 
 constexpr ULONG kBufferedCode = CTL_CODE(0x22, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
-constexpr ULONG kNeitherCode = CTL_CODE(0x22, 0x801, METHOD_NEITHER, FILE_ANY_ACCESS);
 
 class DeviceControl : public rztest::SimTest {
 protected:
@@ -90,29 +89,6 @@ TEST_F(DeviceControl, VerifierFailsInformationBeyondTheOutputLength)
                                                          AnswerFromSystemBuffer);
     EXPECT_TRUE(HasRule(TakeViolations(), "irp.information-too-large"));
     EXPECT_EQ(request.Returned().size(), 2u);
-}
-
-NTSTATUS NTAPI CheckCallerBuffers(PDEVICE_OBJECT, PIRP irp)
-{
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    auto *input = static_cast<const uint8_t *>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
-    bool ok = irp->AssociatedIrp.SystemBuffer == nullptr && input != nullptr && input[0] == 7 &&
-              irp->UserBuffer != nullptr;
-    if (ok) {
-        static_cast<uint8_t *>(irp->UserBuffer)[0] = 0x55;
-    }
-    NTSTATUS status = ok ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = ok ? 1 : 0;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-TEST_F(DeviceControl, NeitherMethodHandsOverTheCallersOwnBuffers)
-{
-    sim::ControlRequest request = sim::SendDeviceControl(file_, kNeitherCode, {7}, 2, CheckCallerBuffers);
-    EXPECT_EQ(request.FinalStatus().Status, STATUS_SUCCESS);
-    EXPECT_EQ(request.Returned(), (std::vector<uint8_t>{0x55}));
 }
 
 }  // namespace
