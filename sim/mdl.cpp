@@ -1,11 +1,15 @@
 // MDLs: allocation, release and mapping into system space.
 #include <cstdint>
+#include <cstdio>
 #include <mutex>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "platform/mm.h"
 #include "sim/faults.h"
 #include "sim/irql.h"
+#include "sim/mdl.h"
 #include "sim/ndis_pools.h"
 #include "sim/verifier.h"
 
@@ -46,6 +50,50 @@ bool ForgetMdl(PMDL mdl)
 
 // Defined with the buffer pools: forgets a buffer's pool when its MDL is freed.
 void ForgetPooledBuffer(PMDL mdl);
+// Defined with the buffer pools: whether a live MDL is a pool's buffer.
+bool IsPooledBuffer(PMDL mdl);
+
+namespace {
+
+// Live MDLs that no buffer pool accounts for; the pools report their own.
+std::vector<PMDL> UnpooledMdls()
+{
+    std::vector<PMDL> live;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        live.assign(g_mdls.begin(), g_mdls.end());
+    }
+    std::vector<PMDL> unpooled;
+    for (PMDL mdl : live) {
+        if (!IsPooledBuffer(mdl)) {
+            unpooled.push_back(mdl);
+        }
+    }
+    return unpooled;
+}
+
+}  // namespace
+
+std::vector<std::string> MdlLeaks()
+{
+    std::vector<std::string> leaks;
+    for (PMDL mdl : UnpooledMdls()) {
+        char text[80];
+        std::snprintf(text, sizeof text, "MDL %p over %lu bytes", static_cast<void *>(mdl),
+                      static_cast<unsigned long>(mdl->ByteCount));
+        leaks.push_back(text);
+    }
+    return leaks;
+}
+
+void ReleaseAllMdls()
+{
+    for (PMDL mdl : UnpooledMdls()) {
+        if (ForgetMdl(mdl)) {
+            delete mdl;
+        }
+    }
+}
 
 }  // namespace sim
 

@@ -78,6 +78,12 @@ void ForgetPooledBuffer(PMDL mdl)
     }
 }
 
+bool IsPooledBuffer(PMDL mdl)
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_bufferOwner.count(mdl) != 0;
+}
+
 std::vector<std::string> NdisPoolLeaks()
 {
     std::lock_guard<std::mutex> guard(g_lock);

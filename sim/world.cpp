@@ -8,6 +8,7 @@
 #include "sim/io_internal.h"
 #include "sim/irql.h"
 #include "sim/ndis.h"
+#include "sim/mdl.h"
 #include "sim/ndis_pools.h"
 #include "sim/object_manager.h"
 #include "sim/pool.h"
@@ -23,6 +24,7 @@ void ResetWorld()
     ClearHooks();
     ResetIo();
     ResetSpinLockCounters();
+    ReleaseAllMdls();
     TakeViolations();
     ResetNdis();
     ResetNameSpace();
@@ -49,6 +51,9 @@ std::vector<std::string> Leaks()
     }
     for (const std::string &leftover : NameSpaceLeftovers()) {
         leaks.push_back(leftover);
+    }
+    for (const std::string &leak : MdlLeaks()) {
+        leaks.push_back(leak);
     }
     return leaks;
 }
