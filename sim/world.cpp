@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "sim/device_objects.h"
+#include "sim/direct_io.h"
 #include "sim/faults.h"
 #include "sim/hooks.h"
 #include "sim/io_internal.h"
@@ -23,6 +24,7 @@ void ResetWorld()
     faults::Reset();
     ClearHooks();
     ResetIo();
+    ResetDirectIo();
     ResetSpinLockCounters();
     ReleaseAllMdls();
     TakeViolations();
