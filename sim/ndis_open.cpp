@@ -175,6 +175,8 @@ VOID NTAPI NdisOpenAdapter(PNDIS_STATUS Status, PNDIS_STATUS OpenErrorStatus,
     block.BindingHandle = &block;
     block.ProtocolHandle = protocol;
     block.ProtocolBindingContext = ProtocolBindingContext;
+    block.TransferDataHandler = sim::AdapterTransferData;
+    block.SendPacketsHandler = sim::AdapterSendPackets;
     const NDIS50_PROTOCOL_CHARACTERISTICS &handlers = protocol->characteristics;
     block.SendCompleteHandler = handlers.SendCompleteHandler;
     block.TransferDataCompleteHandler = handlers.TransferDataCompleteHandler;

@@ -10,6 +10,7 @@
 #include <set>
 
 #include "sim/faults.h"
+#include "sim/hooks.h"
 #include "sim/irql.h"
 #include "sim/ndis_pools.h"
 #include "sim/pool.h"
@@ -36,9 +37,13 @@ std::set<PacketPool *> g_packetPools;
 std::set<BufferPool *> g_bufferPools;
 std::map<PMDL, BufferPool *> g_bufferOwner;
 
+// A protocol sizes its reserved area for the 32-bit target, where its
+// records hold 4-byte pointers; on a wider host the same records need up to
+// twice the room, so the area grows with the pointer size.
 size_t OobOffset(UINT reservedLength)
 {
-    size_t end = offsetof(NDIS_PACKET, ProtocolReserved) + std::max<UINT>(reservedLength, 1);
+    size_t room = size_t{std::max<UINT>(reservedLength, 1)} * sizeof(void *) / 4;
+    size_t end = offsetof(NDIS_PACKET, ProtocolReserved) + room;
     return (end + 7) & ~size_t{7};
 }
 
@@ -200,6 +205,7 @@ VOID NTAPI NdisFreeBufferPool(NDIS_HANDLE PoolHandle)
 VOID NTAPI NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET *Packet, NDIS_HANDLE PoolHandle)
 {
     sim::RequireIrqlAtMost(DISPATCH_LEVEL, "NdisAllocatePacket");
+    sim::HookPoint("NdisAllocatePacket");
     *Packet = nullptr;
     auto *pool = static_cast<PacketPool *>(PoolHandle);
     std::lock_guard<std::mutex> guard(sim::g_lock);

@@ -5,19 +5,6 @@
 #include "sim/ndis_world.h"
 
 namespace sim {
-namespace {
-
-// A handler called at DISPATCH_LEVEL must return there, with no lock held.
-void CheckDispatchHandlerReturn(const char *handler)
-{
-    if (KeGetCurrentIrql() != DISPATCH_LEVEL || HeldSpinLockCount() != 0) {
-        Violation("ndis.handler-return", handler,
-                  "returned at IRQL " + std::to_string(KeGetCurrentIrql()) + " holding " +
-                      std::to_string(HeldSpinLockCount()) + " spin lock(s)");
-    }
-}
-
-}  // namespace
 
 void Adapter::IndicateStatus(NDIS_STATUS status, std::vector<uint8_t> buffer)
 {

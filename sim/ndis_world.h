@@ -16,6 +16,7 @@
 
 #include "platform/ndis_open.h"
 #include "sim/ndis.h"
+#include "sim/ndis_traffic_state.h"
 
 namespace sim {
 
@@ -78,6 +79,7 @@ struct AdapterState {
     std::vector<HandlerCall *> binds;
     std::vector<HandlerCall *> unbinds;
     bool present = false;  // arrived and not yet being removed
+    TrafficState traffic;
     std::vector<HandlerCall *> removalUnbinds;
 };
 

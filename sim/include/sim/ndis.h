@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/ndis_protocol.h"
+#include "sim/ndis_traffic.h"
 
 namespace sim {
 
@@ -153,6 +154,27 @@ public:
 
     // The adapter appears to the stack and is offered to every registered protocol.
     void Arrive();
+
+    // Traffic (sim/ndis_traffic.h). Each indication returns the handlers'
+    // results, one per open that got the frame.
+    std::vector<NDIS_STATUS> IndicateReceive(const std::vector<uint8_t> &frame,
+                                             const ReceiveShape &shape = {});
+    std::vector<NDIS_STATUS> IndicateReceiveBatch(const std::vector<std::vector<uint8_t>> &frames,
+                                                  const ReceiveShape &shape = {});
+    std::vector<INT> IndicatePacket(const std::vector<uint8_t> &frame, const PacketShape &shape = {});
+    void SetTransferCompletion(const TransferScript &script);
+    size_t PendedTransferCount() const;
+    // Finishes the oldest pended transfer with the outcome scripted when it
+    // pended, or with `status`; false when none is pended.
+    bool CompletePendedTransfer(std::optional<NDIS_STATUS> status = std::nullopt);
+    void SetSendCompletion(const SendScript &script);
+    size_t PendedSendCount() const;
+    bool WaitForPendedSends(size_t count, std::chrono::milliseconds timeout) const;
+    // Finishes the pended send at `index` (0: the oldest) with its scripted
+    // status, or with `status`; false when there is no such send.
+    bool CompletePendedSend(size_t index = 0, std::optional<NDIS_STATUS> status = std::nullopt);
+    // The bytes of every packet the adapter took, in order.
+    std::vector<std::vector<uint8_t>> SentFrames() const;
 
 private:
     friend Adapter CreateAdapter(const AdapterConfig &config);

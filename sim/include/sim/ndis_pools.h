@@ -7,6 +7,8 @@
 
 #include "platform/ndis_packet.h"
 
+// Hook point (sim/hooks.h): "NdisAllocatePacket", on entry, before the pool is looked at.
+
 namespace sim {
 
 // Packets taken from a packet pool and not yet returned.

@@ -1,0 +1,72 @@
+// What a simulated adapter's traffic looks like to tests: how frames are
+// indicated to the protocols, and how the adapter finishes the data
+// transfers and sends they ask of it. The Adapter methods that use these
+// are declared with the adapter (sim/ndis.h).
+//
+// Indications run in the calling thread at DISPATCH_LEVEL, once for every
+// open of the adapter that is open and whose packet filter accepts the frame
+// (directed: the destination is the station address; broadcast, all
+// multicast and promiscuous as NDIS has them); after a batch, each open that
+// got a frame gets ReceiveCompleteHandler. Once an open's close is called no
+// new indication starts on it, and the close completes only after every
+// indication, pended transfer and send in progress on it has finished.
+//
+// Sends are looped back, as indications, to every open of the adapter whose
+// filter accepts them, except to the sending open when it set
+// NDIS_PROT_OPTION_NO_LOOPBACK.
+//
+// The adapter reads and writes the protocols' buffers through their pages,
+// not through system mappings, so it never uses up the failure point
+// "MmMapLockedPagesSpecifyCache" meant for the driver.
+//
+// Hook points (sim/hooks.h): "NdisTransferData" on entry to the adapter's
+// transfer, "NdisSendPackets" after the adapter took a packet and before it
+// completes it.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include "platform/ndis.h"
+
+namespace sim {
+
+// How the adapter finishes NdisTransferData.
+struct TransferScript {
+    bool pended = false;  // NDIS_STATUS_PENDING, finished by Adapter::CompletePendedTransfer
+    NDIS_STATUS status = NDIS_STATUS_SUCCESS;
+    // A success that copies, and reports, this many bytes fewer than asked.
+    UINT shortBy = 0;
+};
+
+// How the adapter finishes each packet handed to it.
+struct SendScript {
+    bool pended = false;  // finished by Adapter::CompletePendedSend, from any thread, in any order
+    NDIS_STATUS status = NDIS_STATUS_SUCCESS;
+};
+
+// A frame indicated as header plus lookahead.
+struct ReceiveShape {
+    UINT headerSize = 14;
+    // Bytes behind the header given in the lookahead buffer; all of them when unset.
+    std::optional<UINT> lookahead{};
+    // Bytes the lookahead buffer carries beyond the packet's end (LookaheadBufferSize
+    // then exceeds PacketSize).
+    UINT padding = 0;
+};
+
+// A frame indicated as a whole packet.
+struct PacketShape {
+    // Sizes of the packet's buffers in order; what is left of the frame goes
+    // into one more buffer. Empty: one buffer.
+    std::vector<size_t> pieces{};
+    // The packet's status is NDIS_STATUS_RESOURCES: the miniport needs it back
+    // when the handler returns.
+    bool resources = false;
+    // Buffers already mapped into system space; otherwise the protocol's
+    // mapping of them can fail.
+    bool mapped = true;
+};
+
+}  // namespace sim

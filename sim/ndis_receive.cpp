@@ -1,0 +1,419 @@
+// Receive indications from a simulated adapter, and NdisTransferData
+// finishing at once, pended or failing.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "sim/hooks.h"
+#include "sim/irql.h"
+#include "sim/ndis_pools.h"
+#include "sim/pool.h"
+#include "sim/verifier.h"
+#include "sim/ndis_world.h"
+
+namespace sim {
+namespace {
+
+const uint8_t kBroadcast[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+// The memory an MDL describes, as its pages give it.
+uint8_t *PagesOf(PMDL mdl)
+{
+    return static_cast<uint8_t *>(mdl->StartVa) + mdl->ByteOffset;
+}
+
+struct Target {
+    OpenRecord *open;
+    NDIS_OPEN_BLOCK *block;
+};
+
+// Opens that take the frame now; each gets an indication started. Call with the lock held.
+std::vector<Target> StartIndications(AdapterState *adapter, const std::vector<uint8_t> &frame,
+                                     const OpenRecord *skip)
+{
+    std::vector<Target> targets;
+    for (OpenRecord *open : adapter->opens) {
+        if (open != skip && open->state == OpenState::Open && FilterAccepts(open, frame) &&
+            BeginActivity(open, Activity::Indication)) {
+            targets.push_back({open, &open->block});
+        }
+    }
+    return targets;
+}
+
+// Ends one indication on each open, and finishes the closes that waited for them.
+void EndIndications(const std::vector<Target> &targets)
+{
+    std::vector<OpenRecord *> closed;
+    {
+        NdisWorld &world = World();
+        std::lock_guard<std::mutex> guard(world.lock);
+        for (const Target &target : targets) {
+            if (EndActivity(target.open, Activity::Indication)) {
+                closed.push_back(target.open);
+            }
+        }
+        world.changed.notify_all();
+    }
+    for (OpenRecord *open : closed) {
+        FinishClose(open);
+    }
+}
+
+// ReceiveCompleteHandler for each open that got frames, unless its close began meanwhile.
+void CompleteReceives(AdapterState *adapter, const std::vector<OpenRecord *> &opens)
+{
+    std::vector<Target> targets;
+    {
+        std::lock_guard<std::mutex> guard(World().lock);
+        for (OpenRecord *open : opens) {
+            if (BeginActivity(open, Activity::Indication)) {
+                targets.push_back({open, &open->block});
+            }
+        }
+    }
+    for (const Target &target : targets) {
+        if (target.block->ReceiveCompleteHandler != nullptr) {
+            ScopedIrql dispatch(DISPATCH_LEVEL);
+            target.block->ReceiveCompleteHandler(target.block->ProtocolBindingContext);
+            CheckDispatchHandlerReturn("ReceiveCompleteHandler");
+        }
+    }
+    EndIndications(targets);
+}
+
+void AddOnce(std::vector<OpenRecord *> &opens, OpenRecord *open)
+{
+    if (std::find(opens.begin(), opens.end(), open) == opens.end()) {
+        opens.push_back(open);
+    }
+}
+
+// One frame as header plus lookahead; its data behind the header is what
+// NdisTransferData copies from, named by the MacReceiveContext.
+struct HeaderIndication {
+    std::vector<uint8_t> header;
+    std::vector<uint8_t> lookahead;
+    FrameBytes data;
+};
+
+HeaderIndication ShapeFrame(const std::vector<uint8_t> &frame, const ReceiveShape &shape)
+{
+    UINT headerSize = std::min<UINT>(shape.headerSize, static_cast<UINT>(frame.size()));
+    UINT packetSize = static_cast<UINT>(frame.size()) - headerSize;
+    UINT lookahead = std::min(shape.lookahead.value_or(packetSize), packetSize);
+    HeaderIndication indication;
+    indication.header.assign(frame.begin(), frame.begin() + headerSize);
+    indication.lookahead.assign(frame.begin() + headerSize, frame.begin() + headerSize + lookahead);
+    indication.lookahead.resize(lookahead + shape.padding, 0);
+    indication.data = std::make_shared<const std::vector<uint8_t>>(frame.begin() + headerSize, frame.end());
+    return indication;
+}
+
+// ReceiveHandler of each target, whose indications have been started.
+std::vector<NDIS_STATUS> IndicateHeader(AdapterState *adapter, const std::vector<Target> &targets,
+                                        const HeaderIndication &indication)
+{
+    std::vector<NDIS_STATUS> results;
+    if (targets.empty()) {
+        return results;
+    }
+    void *context = const_cast<std::vector<uint8_t> *>(indication.data.get());
+    {
+        std::lock_guard<std::mutex> guard(World().lock);
+        adapter->traffic.indications[context] = indication.data;
+    }
+    for (const Target &target : targets) {
+        ScopedIrql dispatch(DISPATCH_LEVEL);
+        results.push_back(target.block->ReceiveHandler(
+            target.block->ProtocolBindingContext, context,
+            const_cast<uint8_t *>(indication.header.data()), static_cast<UINT>(indication.header.size()),
+            const_cast<uint8_t *>(indication.lookahead.data()),
+            static_cast<UINT>(indication.lookahead.size()), static_cast<UINT>(indication.data->size())));
+        CheckDispatchHandlerReturn("ReceiveHandler");
+    }
+    std::lock_guard<std::mutex> guard(World().lock);
+    adapter->traffic.indications.erase(context);
+    return results;
+}
+
+// A packet as a miniport indicates it: the frame in buffers of the given
+// sizes, with room for every protocol's reserved area.
+struct IndicatedPacket {
+    std::vector<std::vector<uint8_t>> pieces;
+    PNDIS_PACKET packet = nullptr;
+};
+
+constexpr size_t kIndicatedReservedRoom = 16 * sizeof(void *);
+
+void BuildPacket(IndicatedPacket &indicated, const std::vector<uint8_t> &frame,
+                 const PacketShape &shape)
+{
+    size_t at = 0;
+    for (size_t size : shape.pieces) {
+        size = std::min(size, frame.size() - at);
+        indicated.pieces.emplace_back(frame.begin() + at, frame.begin() + at + size);
+        at += size;
+    }
+    if (at < frame.size() || indicated.pieces.empty()) {
+        indicated.pieces.emplace_back(frame.begin() + at, frame.end());
+    }
+    size_t oob = (offsetof(NDIS_PACKET, ProtocolReserved) + kIndicatedReservedRoom + 7) & ~size_t{7};
+    auto *packet = static_cast<PNDIS_PACKET>(std::calloc(1, oob + sizeof(NDIS_PACKET_OOB_DATA)));
+    packet->Private.NdisPacketOobOffset = static_cast<USHORT>(oob);
+    PMDL *link = &packet->Private.Head;
+    for (std::vector<uint8_t> &piece : indicated.pieces) {
+        PMDL mdl = AllocateLockedMdl(piece.data(), static_cast<ULONG>(piece.size()));
+        if (shape.mapped) {
+            mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+            mdl->MappedSystemVa = piece.data();
+        }
+        *link = mdl;
+        packet->Private.Tail = mdl;
+        link = &mdl->Next;
+        packet->Private.Count++;
+        packet->Private.TotalLength += static_cast<UINT>(piece.size());
+    }
+    packet->Private.ValidCounts = TRUE;
+    NDIS_OOB_DATA_FROM_PACKET(packet)->HeaderSize = 14;
+    NDIS_SET_PACKET_STATUS(packet, shape.resources ? NDIS_STATUS_RESOURCES : NDIS_STATUS_SUCCESS);
+    indicated.packet = packet;
+}
+
+// The miniport takes its packet back; its memory is poisoned so that a
+// protocol that kept using it reads garbage.
+void ReleasePacket(IndicatedPacket &indicated)
+{
+    PMDL mdl = indicated.packet->Private.Head;
+    while (mdl != nullptr) {
+        PMDL next = mdl->Next;
+        IoFreeMdl(mdl);
+        mdl = next;
+    }
+    for (std::vector<uint8_t> &piece : indicated.pieces) {
+        std::fill(piece.begin(), piece.end(), kPoolPoisonByte);
+    }
+    std::free(indicated.packet);
+}
+
+}  // namespace
+
+bool FilterAccepts(const OpenRecord *open, const std::vector<uint8_t> &frame)
+{
+    ULONG filter = open->packetFilter;
+    if (frame.size() < 6) {
+        return false;
+    }
+    if (filter & NDIS_PACKET_TYPE_PROMISCUOUS) {
+        return true;
+    }
+    const std::array<uint8_t, 6> &station = open->adapter->config.stationAddress;
+    if (std::equal(station.begin(), station.end(), frame.begin())) {
+        return (filter & NDIS_PACKET_TYPE_DIRECTED) != 0;
+    }
+    if (std::equal(kBroadcast, kBroadcast + 6, frame.begin())) {
+        return (filter & NDIS_PACKET_TYPE_BROADCAST) != 0;
+    }
+    // The adapter keeps no multicast list: only all-multicast takes a group address.
+    return (frame[0] & 1) != 0 && (filter & NDIS_PACKET_TYPE_ALL_MULTICAST) != 0;
+}
+
+UINT CopyToChain(PMDL chain, const uint8_t *bytes, UINT count)
+{
+    UINT copied = 0;
+    for (PMDL mdl = chain; mdl != nullptr && copied < count; mdl = mdl->Next) {
+        UINT chunk = std::min<UINT>(count - copied, mdl->ByteCount);
+        std::memcpy(PagesOf(mdl), bytes + copied, chunk);
+        copied += chunk;
+    }
+    return copied;
+}
+
+std::vector<uint8_t> ChainBytes(PMDL chain)
+{
+    std::vector<uint8_t> bytes;
+    for (PMDL mdl = chain; mdl != nullptr; mdl = mdl->Next) {
+        bytes.insert(bytes.end(), PagesOf(mdl), PagesOf(mdl) + mdl->ByteCount);
+    }
+    return bytes;
+}
+
+void CheckDispatchHandlerReturn(const char *handler)
+{
+    if (KeGetCurrentIrql() != DISPATCH_LEVEL || HeldSpinLockCount() != 0) {
+        Violation("ndis.handler-return", handler,
+                  "returned at IRQL " + std::to_string(KeGetCurrentIrql()) + " holding " +
+                      std::to_string(HeldSpinLockCount()) + " spin lock(s)");
+    }
+}
+
+std::vector<NDIS_STATUS> IndicateFrames(AdapterState *adapter,
+                                        const std::vector<std::vector<uint8_t>> &frames,
+                                        const ReceiveShape &shape, const OpenRecord *skip)
+{
+    std::vector<NDIS_STATUS> results;
+    std::vector<OpenRecord *> received;
+    for (const std::vector<uint8_t> &frame : frames) {
+        HeaderIndication indication = ShapeFrame(frame, shape);
+        std::vector<Target> targets;
+        {
+            std::lock_guard<std::mutex> guard(World().lock);
+            targets = StartIndications(adapter, frame, skip);
+        }
+        for (const Target &target : targets) {
+            AddOnce(received, target.open);
+        }
+        for (NDIS_STATUS status : IndicateHeader(adapter, targets, indication)) {
+            results.push_back(status);
+        }
+        EndIndications(targets);
+    }
+    CompleteReceives(adapter, received);
+    return results;
+}
+
+void Adapter::SetTransferCompletion(const TransferScript &script)
+{
+    std::lock_guard<std::mutex> guard(World().lock);
+    state_->traffic.transfer = script;
+}
+
+std::vector<NDIS_STATUS> Adapter::IndicateReceive(const std::vector<uint8_t> &frame,
+                                                  const ReceiveShape &shape)
+{
+    return IndicateFrames(state_, {frame}, shape, nullptr);
+}
+
+std::vector<NDIS_STATUS> Adapter::IndicateReceiveBatch(const std::vector<std::vector<uint8_t>> &frames,
+                                                       const ReceiveShape &shape)
+{
+    return IndicateFrames(state_, frames, shape, nullptr);
+}
+
+std::vector<INT> Adapter::IndicatePacket(const std::vector<uint8_t> &frame, const PacketShape &shape)
+{
+    IndicatedPacket indicated;
+    BuildPacket(indicated, frame, shape);
+    std::vector<Target> targets;
+    {
+        std::lock_guard<std::mutex> guard(World().lock);
+        targets = StartIndications(state_, frame, nullptr);
+    }
+    std::vector<INT> results;
+    std::vector<Target> headerRoad;
+    std::vector<OpenRecord *> received;
+    for (const Target &target : targets) {
+        AddOnce(received, target.open);
+        if (target.block->ReceivePacketHandler == nullptr) {
+            headerRoad.push_back(target);
+            continue;
+        }
+        INT kept;
+        {
+            ScopedIrql dispatch(DISPATCH_LEVEL);
+            kept = target.block->ReceivePacketHandler(target.block->ProtocolBindingContext,
+                                                      indicated.packet);
+            CheckDispatchHandlerReturn("ReceivePacketHandler");
+        }
+        if (kept != 0) {
+            Violation("ndis.packet-kept", "ReceivePacketHandler",
+                      shape.resources ? "kept a packet indicated with NDIS_STATUS_RESOURCES"
+                                      : "kept a packet; this adapter needs each packet back at once");
+        }
+        results.push_back(kept);
+    }
+    // NDIS gives a protocol without a packet handler the frame as header
+    // plus the whole rest as lookahead.
+    IndicateHeader(state_, headerRoad, ShapeFrame(frame, ReceiveShape{}));
+    EndIndications(targets);
+    ReleasePacket(indicated);
+    CompleteReceives(state_, received);
+    return results;
+}
+
+size_t Adapter::PendedTransferCount() const
+{
+    std::lock_guard<std::mutex> guard(World().lock);
+    return state_->traffic.pendedTransfers.size();
+}
+
+bool Adapter::CompletePendedTransfer(std::optional<NDIS_STATUS> status)
+{
+    PendedTransfer transfer;
+    {
+        std::lock_guard<std::mutex> guard(World().lock);
+        if (state_->traffic.pendedTransfers.empty()) {
+            return false;
+        }
+        transfer = state_->traffic.pendedTransfers.front();
+        state_->traffic.pendedTransfers.pop_front();
+    }
+    NDIS_STATUS outcome = status.value_or(transfer.outcome.status);
+    UINT transferred = 0;
+    if (outcome == NDIS_STATUS_SUCCESS) {
+        UINT count = transfer.count - std::min(transfer.count, transfer.outcome.shortBy);
+        transferred = CopyToChain(transfer.packet->Private.Head, transfer.data->data() + transfer.offset, count);
+    }
+    NDIS_OPEN_BLOCK &block = transfer.open->block;
+    {
+        ScopedIrql dispatch(DISPATCH_LEVEL);
+        block.TransferDataCompleteHandler(block.ProtocolBindingContext, transfer.packet, outcome,
+                                          transferred);
+        CheckDispatchHandlerReturn("TransferDataCompleteHandler");
+    }
+    bool closed;
+    {
+        NdisWorld &world = World();
+        std::lock_guard<std::mutex> guard(world.lock);
+        closed = EndActivity(transfer.open, Activity::Transfer);
+        world.changed.notify_all();
+    }
+    if (closed) {
+        FinishClose(transfer.open);
+    }
+    return true;
+}
+
+NDIS_STATUS NTAPI AdapterTransferData(NDIS_HANDLE MacBindingHandle, NDIS_HANDLE MacReceiveContext,
+                                      UINT ByteOffset, UINT BytesToTransfer, PNDIS_PACKET Packet,
+                                      PUINT BytesTransferred)
+{
+    RequireIrqlAtMost(DISPATCH_LEVEL, "NdisTransferData");
+    HookPoint("NdisTransferData");
+    *BytesTransferred = 0;
+    FrameBytes data;
+    TransferScript script;
+    UINT count = 0;
+    {
+        NdisWorld &world = World();
+        std::lock_guard<std::mutex> guard(world.lock);
+        OpenRecord *open = FindOpen(MacBindingHandle, "NdisTransferData");
+        if (open == nullptr) {
+            return NDIS_STATUS_FAILURE;
+        }
+        TrafficState &traffic = open->adapter->traffic;
+        auto found = traffic.indications.find(MacReceiveContext);
+        if (found == traffic.indications.end()) {
+            Violation("ndis.transfer-outside-indication", "NdisTransferData",
+                      "the receive context names no indication in progress");
+            return NDIS_STATUS_FAILURE;
+        }
+        data = found->second;
+        script = traffic.transfer;
+        UINT available = ByteOffset < data->size() ? static_cast<UINT>(data->size()) - ByteOffset : 0;
+        count = std::min(BytesToTransfer, available);
+        if (script.pended && BeginActivity(open, Activity::Transfer)) {
+            traffic.pendedTransfers.push_back({open, Packet, data, ByteOffset, count, script});
+            world.changed.notify_all();
+            return NDIS_STATUS_PENDING;
+        }
+    }
+    if (script.status != NDIS_STATUS_SUCCESS) {
+        return script.status;
+    }
+    count -= std::min(count, script.shortBy);
+    *BytesTransferred = CopyToChain(Packet->Private.Head, data->data() + ByteOffset, count);
+    return NDIS_STATUS_SUCCESS;
+}
+
+}  // namespace sim

@@ -1,0 +1,135 @@
+// NdisSendPackets on a simulated adapter: each packet taken, its bytes
+// recorded and looped back, and completed through SendCompleteHandler at
+// once inside the call, or later from whichever thread the test completes
+// it in, in any order, with success or a failure.
+#include <algorithm>
+
+#include "sim/hooks.h"
+#include "sim/irql.h"
+#include "sim/verifier.h"
+#include "sim/ndis_world.h"
+
+namespace sim {
+namespace {
+
+// One send completion for one packet handed over.
+void CompleteSend(OpenRecord *open, PNDIS_PACKET packet, NDIS_STATUS status)
+{
+    NdisWorld &world = World();
+    {
+        // Before the handler: the protocol may reuse the packet at once.
+        std::lock_guard<std::mutex> guard(world.lock);
+        open->adapter->traffic.packetsInFlight.erase(packet);
+    }
+    NDIS_OPEN_BLOCK &block = open->block;
+    {
+        ScopedIrql dispatch(DISPATCH_LEVEL);
+        block.SendCompleteHandler(block.ProtocolBindingContext, packet, status);
+        CheckDispatchHandlerReturn("SendCompleteHandler");
+    }
+    bool closed;
+    {
+        std::lock_guard<std::mutex> guard(world.lock);
+        closed = EndActivity(open, Activity::Send);
+        world.changed.notify_all();
+    }
+    if (closed) {
+        FinishClose(open);
+    }
+}
+
+}  // namespace
+
+VOID NTAPI AdapterSendPackets(NDIS_HANDLE NdisBindingHandle, PPNDIS_PACKET PacketArray,
+                              UINT NumberOfPackets)
+{
+    RequireIrqlAtMost(DISPATCH_LEVEL, "NdisSendPackets");
+    NdisWorld &world = World();
+    OpenRecord *open = nullptr;
+    std::vector<PNDIS_PACKET> taken;
+    {
+        std::lock_guard<std::mutex> guard(world.lock);
+        open = FindOpen(NdisBindingHandle, "NdisSendPackets");
+        if (open == nullptr) {
+            return;
+        }
+        TrafficState &traffic = open->adapter->traffic;
+        for (UINT i = 0; i < NumberOfPackets; ++i) {
+            PNDIS_PACKET packet = PacketArray[i];
+            if (!traffic.packetsInFlight.insert(packet).second) {
+                Violation("ndis.packet-in-flight", "NdisSendPackets",
+                          "the packet was handed over again before its send completed");
+                continue;
+            }
+            BeginActivity(open, Activity::Send);
+            taken.push_back(packet);
+        }
+    }
+    for (PNDIS_PACKET packet : taken) {
+        std::vector<uint8_t> frame = ChainBytes(packet->Private.Head);
+        SendScript script;
+        bool loopToSender;
+        {
+            std::lock_guard<std::mutex> guard(world.lock);
+            TrafficState &traffic = open->adapter->traffic;
+            loopToSender = (open->protocolOptions & NDIS_PROT_OPTION_NO_LOOPBACK) == 0;
+            script = traffic.send;
+            traffic.sent.push_back(frame);
+            if (script.pended) {
+                traffic.pendedSends.push_back({open, packet, script.status});
+                world.changed.notify_all();
+            }
+        }
+        if (script.status == NDIS_STATUS_SUCCESS) {
+            IndicateFrames(open->adapter, {frame}, ReceiveShape{}, loopToSender ? nullptr : open);
+        }
+        HookPoint("NdisSendPackets");
+        if (!script.pended) {
+            CompleteSend(open, packet, script.status);
+        }
+    }
+}
+
+void Adapter::SetSendCompletion(const SendScript &script)
+{
+    std::lock_guard<std::mutex> guard(World().lock);
+    state_->traffic.send = script;
+}
+
+size_t Adapter::PendedSendCount() const
+{
+    std::lock_guard<std::mutex> guard(World().lock);
+    return state_->traffic.pendedSends.size();
+}
+
+bool Adapter::WaitForPendedSends(size_t count, std::chrono::milliseconds timeout) const
+{
+    NdisWorld &world = World();
+    std::unique_lock<std::mutex> guard(world.lock);
+    return world.changed.wait_for(guard, timeout,
+                                  [&] { return state_->traffic.pendedSends.size() >= count; });
+}
+
+bool Adapter::CompletePendedSend(size_t index, std::optional<NDIS_STATUS> status)
+{
+    PendedSend send;
+    {
+        std::lock_guard<std::mutex> guard(World().lock);
+        std::vector<PendedSend> &pended = state_->traffic.pendedSends;
+        if (index >= pended.size()) {
+            return false;
+        }
+        send = pended[index];
+        pended.erase(pended.begin() + static_cast<std::ptrdiff_t>(index));
+    }
+    CompleteSend(send.open, send.packet, status.value_or(send.status));
+    return true;
+}
+
+std::vector<std::vector<uint8_t>> Adapter::SentFrames() const
+{
+    std::lock_guard<std::mutex> guard(World().lock);
+    return state_->traffic.sent;
+}
+
+}  // namespace sim

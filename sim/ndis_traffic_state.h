@@ -1,0 +1,74 @@
+// The sim's records of an adapter's traffic, kept in its AdapterState under
+// the NDIS world's lock.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "platform/ndis_open.h"
+#include "platform/ndis_packet.h"
+#include "sim/ndis_traffic.h"
+
+namespace sim {
+
+struct AdapterState;
+struct OpenRecord;
+
+using FrameBytes = std::shared_ptr<const std::vector<uint8_t>>;
+
+struct PendedTransfer {
+    OpenRecord *open;
+    PNDIS_PACKET packet;
+    FrameBytes data;  // the frame behind its header
+    UINT offset;
+    UINT count;
+    TransferScript outcome;
+};
+
+struct PendedSend {
+    OpenRecord *open;
+    PNDIS_PACKET packet;
+    NDIS_STATUS status;
+};
+
+struct TrafficState {
+    TransferScript transfer;
+    SendScript send;
+    // The data behind the header of every indication in progress, by the
+    // MacReceiveContext it was indicated with.
+    std::map<const void *, FrameBytes> indications;
+    std::deque<PendedTransfer> pendedTransfers;
+    std::vector<PendedSend> pendedSends;
+    std::set<PNDIS_PACKET> packetsInFlight;
+    std::vector<std::vector<uint8_t>> sent;
+};
+
+// The adapter's handlers in every open block.
+NDIS_STATUS NTAPI AdapterTransferData(NDIS_HANDLE MacBindingHandle, NDIS_HANDLE MacReceiveContext,
+                                      UINT ByteOffset, UINT BytesToTransfer, PNDIS_PACKET Packet,
+                                      PUINT BytesTransferred);
+VOID NTAPI AdapterSendPackets(NDIS_HANDLE NdisBindingHandle, PPNDIS_PACKET PacketArray,
+                              UINT NumberOfPackets);
+
+// Indicates frames as header plus lookahead to the adapter's accepting opens,
+// except `skip`; returns each handler's result in call order.
+std::vector<NDIS_STATUS> IndicateFrames(AdapterState *adapter,
+                                        const std::vector<std::vector<uint8_t>> &frames,
+                                        const ReceiveShape &shape, const OpenRecord *skip);
+
+// Whether the open's packet filter takes a frame with this destination.
+// Call with the world's lock held.
+bool FilterAccepts(const OpenRecord *open, const std::vector<uint8_t> &frame);
+
+// Copies bytes into, or out of, the memory an MDL chain describes, through its pages.
+UINT CopyToChain(PMDL chain, const uint8_t *bytes, UINT count);
+std::vector<uint8_t> ChainBytes(PMDL chain);
+
+// A protocol handler called at DISPATCH_LEVEL must return there, holding no spin lock.
+void CheckDispatchHandlerReturn(const char *handler);
+
+}  // namespace sim

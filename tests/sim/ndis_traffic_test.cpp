@@ -1,0 +1,321 @@
+// A simulated adapter's traffic as a protocol meets it: the packet filter,
+// the shapes of indications, sends completing in any order, loopback, and a
+// close that waits for pended transfers and sends.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+#include "platform/ndis_packet.h"
+#include "platform/ndis_send.h"
+#include "platform/ndis_transfer.h"
+#include "sim/irql.h"
+#include "sim/ndis.h"
+#include "sim/ndis_pools.h"
+#include "tests/support/sim_test.h"
+
+namespace {
+
+using rztest::HasRule;
+using Bytes = std::vector<uint8_t>;
+
+const Bytes kStation = {0x02, 0x00, 0x5E, 0x10, 0x00, 0x01};
+
+Bytes FrameTo(const Bytes &destination, size_t length, uint8_t fill = 0x42)
+{
+    Bytes frame(length, fill);
+    std::copy(destination.begin(), destination.end(), frame.begin());
+    return frame;
+}
+
+// A protocol that opens every adapter it is offered, listens, and records.
+struct Listener {
+    NDIS_HANDLE protocol = nullptr;
+    std::vector<NDIS_HANDLE> opens;
+    NDIS_HANDLE unbindContext = nullptr;
+    std::vector<std::string> events;
+    std::vector<Bytes> received;           // header, lookahead and anything transferred
+    bool transferOnReceive = false;        // fetch what the lookahead lacks
+    NDIS_HANDLE packetPool = nullptr;
+    NDIS_HANDLE bufferPool = nullptr;
+    std::vector<NDIS_STATUS> sendCompletions;
+};
+Listener g;
+NDIS_MEDIUM g_medium = NdisMedium802_3;
+
+VOID NTAPI ListenBind(PNDIS_STATUS Status, NDIS_HANDLE, PNDIS_STRING Name, PVOID, PVOID)
+{
+    NDIS_STATUS error;
+    UINT index;
+    NDIS_HANDLE open;
+    NdisOpenAdapter(Status, &error, &open, &index, &g_medium, 1, g.protocol, &g, Name, 0, nullptr);
+    g.opens.push_back(open);
+}
+VOID NTAPI ListenUnbind(PNDIS_STATUS Status, NDIS_HANDLE, NDIS_HANDLE UnbindContext)
+{
+    g.unbindContext = UnbindContext;
+    NdisCloseAdapter(Status, g.opens.back());
+    if (*Status != NDIS_STATUS_PENDING) {
+        g.unbindContext = nullptr;
+    }
+}
+VOID NTAPI ListenCloseComplete(NDIS_HANDLE, NDIS_STATUS Status)
+{
+    g.events.push_back("close complete");
+    if (g.unbindContext != nullptr) {
+        NdisCompleteUnbindAdapter(g.unbindContext, Status);
+    }
+}
+VOID NTAPI ListenNothing(NDIS_HANDLE, NDIS_STATUS, NDIS_STATUS) {}
+VOID NTAPI ListenRequestComplete(NDIS_HANDLE, PNDIS_REQUEST, NDIS_STATUS) {}
+
+// The packet a transfer writes into: one buffer over the missing bytes.
+PNDIS_PACKET TransferPacket(UINT length)
+{
+    NDIS_STATUS status;
+    PNDIS_PACKET packet;
+    NdisAllocatePacket(&status, &packet, g.packetPool);
+    PVOID block;
+    NdisAllocateMemoryWithTag(&block, length, 'tsiL');
+    PNDIS_BUFFER buffer;
+    NdisAllocateBuffer(&status, &buffer, g.bufferPool, block, length);
+    NdisChainBufferAtFront(packet, buffer);
+    return packet;
+}
+
+void FinishTransfer(PNDIS_PACKET packet, UINT transferred)
+{
+    PNDIS_BUFFER buffer;
+    NdisUnchainBufferAtFront(packet, &buffer);
+    Bytes &frame = g.received.back();
+    frame.insert(frame.end(), static_cast<uint8_t *>(buffer->MappedSystemVa),
+                 static_cast<uint8_t *>(buffer->MappedSystemVa) + transferred);
+    NdisFreeMemory(buffer->MappedSystemVa, 0, 0);
+    NdisFreeBuffer(buffer);
+    NdisFreePacket(packet);
+}
+
+NDIS_STATUS NTAPI ListenReceive(NDIS_HANDLE, NDIS_HANDLE Context, PVOID Header, UINT HeaderSize,
+                                PVOID Lookahead, UINT LookaheadSize, UINT PacketSize)
+{
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    Bytes frame(static_cast<uint8_t *>(Header), static_cast<uint8_t *>(Header) + HeaderSize);
+    frame.insert(frame.end(), static_cast<uint8_t *>(Lookahead),
+                 static_cast<uint8_t *>(Lookahead) + LookaheadSize);
+    g.received.push_back(frame);
+    g.events.push_back("receive " + std::to_string(LookaheadSize) + "/" + std::to_string(PacketSize));
+    if (g.transferOnReceive && PacketSize > LookaheadSize) {
+        PNDIS_PACKET packet = TransferPacket(PacketSize - LookaheadSize);
+        NDIS_STATUS status;
+        UINT transferred = 0;
+        NdisTransferData(&status, g.opens.back(), Context, LookaheadSize, PacketSize - LookaheadSize,
+                         packet, &transferred);
+        if (status != NDIS_STATUS_PENDING) {
+            FinishTransfer(packet, transferred);
+        }
+    }
+    return NDIS_STATUS_SUCCESS;
+}
+VOID NTAPI ListenTransferComplete(NDIS_HANDLE, PNDIS_PACKET Packet, NDIS_STATUS, UINT Transferred)
+{
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    FinishTransfer(Packet, Transferred);
+}
+VOID NTAPI ListenReceiveComplete(NDIS_HANDLE)
+{
+    g.events.push_back("receive complete");
+}
+INT NTAPI ListenReceivePacket(NDIS_HANDLE, PNDIS_PACKET Packet)
+{
+    Bytes frame;
+    for (PNDIS_BUFFER buffer = Packet->Private.Head; buffer != nullptr; buffer = buffer->Next) {
+        auto *bytes = static_cast<uint8_t *>(MmGetSystemAddressForMdlSafe(buffer, NormalPagePriority));
+        frame.insert(frame.end(), bytes, bytes + buffer->ByteCount);
+    }
+    g.received.push_back(frame);
+    g.events.push_back("packet " + std::to_string(Packet->Private.Count) +
+                       (NDIS_GET_PACKET_STATUS(Packet) == NDIS_STATUS_RESOURCES ? " resources" : ""));
+    return 0;
+}
+VOID NTAPI ListenSendComplete(NDIS_HANDLE, PNDIS_PACKET Packet, NDIS_STATUS Status)
+{
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    g.sendCompletions.push_back(Status);
+    NdisFreePacket(Packet);
+}
+
+class AdapterTraffic : public rztest::SimTest {
+protected:
+    void SetUp() override
+    {
+        rztest::SimTest::SetUp();
+        g = Listener{};
+        NDIS50_PROTOCOL_CHARACTERISTICS characteristics{};
+        characteristics.MajorNdisVersion = 5;
+        RtlInitUnicodeString(&characteristics.Name, u"listener");
+        characteristics.BindAdapterHandler = ListenBind;
+        characteristics.UnbindAdapterHandler = ListenUnbind;
+        characteristics.OpenAdapterCompleteHandler = ListenNothing;
+        characteristics.CloseAdapterCompleteHandler = ListenCloseComplete;
+        characteristics.RequestCompleteHandler = ListenRequestComplete;
+        characteristics.ReceiveHandler = ListenReceive;
+        characteristics.TransferDataCompleteHandler = ListenTransferComplete;
+        characteristics.ReceiveCompleteHandler = ListenReceiveComplete;
+        characteristics.ReceivePacketHandler = ListenReceivePacket;
+        characteristics.SendCompleteHandler = ListenSendComplete;
+        NDIS_STATUS status;
+        NdisRegisterProtocol(&status, &g.protocol, &characteristics, sizeof characteristics);
+        ASSERT_EQ(status, NDIS_STATUS_SUCCESS);
+        NdisAllocatePacketPoolEx(&status, &g.packetPool, 4, 4, 0);
+        NdisAllocateBufferPool(&status, &g.bufferPool, 4);
+    }
+    void TearDown() override
+    {
+        NDIS_STATUS status;
+        NdisDeregisterProtocol(&status, g.protocol);
+        NdisFreeBufferPool(g.bufferPool);
+        NdisFreePacketPool(g.packetPool);
+        rztest::SimTest::TearDown();
+    }
+
+    void Set(NDIS_OID oid, ULONG value, size_t which = 0)
+    {
+        NDIS_REQUEST request{};
+        request.RequestType = NdisRequestSetInformation;
+        request.DATA.SET_INFORMATION.Oid = oid;
+        request.DATA.SET_INFORMATION.InformationBuffer = &value;
+        request.DATA.SET_INFORMATION.InformationBufferLength = sizeof value;
+        NDIS_STATUS status;
+        NdisRequest(&status, g.opens.at(which), &request);
+        ASSERT_EQ(status, NDIS_STATUS_SUCCESS);
+    }
+
+    PNDIS_PACKET SendPacket(Bytes &frame)
+    {
+        NDIS_STATUS status;
+        PNDIS_PACKET packet;
+        NdisAllocatePacket(&status, &packet, g.packetPool);
+        PMDL mdl = sim::AllocateLockedMdl(frame.data(), static_cast<ULONG>(frame.size()));
+        mdls_.push_back(mdl);
+        NdisChainBufferAtFront(packet, mdl);
+        return packet;
+    }
+    void FreeSendBuffers()
+    {
+        for (PMDL mdl : mdls_) {
+            IoFreeMdl(mdl);
+        }
+        mdls_.clear();
+    }
+
+    std::vector<PMDL> mdls_;
+};
+
+TEST_F(AdapterTraffic, PacketFilterDecidesWhichFramesAnOpenSees)
+{
+    sim::Adapter nic = sim::AddAdapter();
+    const Bytes other = {0x02, 0, 0, 0, 0, 0x99};
+    const Bytes broadcast(6, 0xFF);
+    nic.IndicateReceive(FrameTo(kStation, 60));
+    EXPECT_TRUE(g.received.empty()) << "filter 0 takes nothing";
+
+    Set(OID_GEN_CURRENT_PACKET_FILTER, NDIS_PACKET_TYPE_DIRECTED);
+    EXPECT_EQ(nic.IndicateReceive(FrameTo(kStation, 60)).size(), 1u);
+    EXPECT_TRUE(nic.IndicateReceive(FrameTo(other, 60)).empty());
+    EXPECT_TRUE(nic.IndicateReceive(FrameTo(broadcast, 60)).empty());
+    Set(OID_GEN_CURRENT_PACKET_FILTER, NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST);
+    EXPECT_EQ(nic.IndicateReceive(FrameTo(broadcast, 60)).size(), 1u);
+    Set(OID_GEN_CURRENT_PACKET_FILTER, NDIS_PACKET_TYPE_PROMISCUOUS);
+    EXPECT_EQ(nic.IndicatePacket(FrameTo(other, 60)).size(), 1u);
+    EXPECT_EQ(g.received.size(), 3u);
+    nic.Remove();
+}
+
+TEST_F(AdapterTraffic, IndicationShapesAndReceiveCompleteAfterABatch)
+{
+    sim::Adapter nic = sim::AddAdapter();
+    Set(OID_GEN_CURRENT_PACKET_FILTER, NDIS_PACKET_TYPE_DIRECTED);
+    Bytes frame = FrameTo(kStation, 100);
+    frame[99] = 0x77;
+
+    nic.IndicateReceiveBatch({frame, frame}, {.lookahead = 20});
+    nic.IndicateReceive(frame, {.lookahead = 86, .padding = 10});
+    EXPECT_EQ(g.events, (std::vector<std::string>{"receive 20/86", "receive 20/86", "receive complete",
+                                                  "receive 96/86", "receive complete"}));
+    EXPECT_EQ(g.received[0].size(), 34u);
+
+    g.events.clear();
+    g.received.clear();
+    nic.IndicatePacket(frame, {.pieces = {10, 30}, .resources = true});
+    EXPECT_EQ(g.events, (std::vector<std::string>{"packet 3 resources", "receive complete"}));
+    EXPECT_EQ(g.received[0], frame);
+    nic.Remove();
+}
+
+TEST_F(AdapterTraffic, SendsCompleteInAnyOrderAndLoopBackUnlessTheSenderDeclined)
+{
+    sim::Adapter nic = sim::AddAdapter();
+    Set(OID_GEN_CURRENT_PACKET_FILTER, NDIS_PACKET_TYPE_DIRECTED);
+    Bytes first = FrameTo(kStation, 60, 1);
+    Bytes second = FrameTo(kStation, 61, 2);
+
+    PNDIS_PACKET packet = SendPacket(first);
+    NdisSendPackets(g.opens.back(), &packet, 1);
+    EXPECT_EQ(g.sendCompletions, std::vector<NDIS_STATUS>{NDIS_STATUS_SUCCESS});
+    EXPECT_EQ(g.received.size(), 1u) << "looped back to the sender";
+
+    Set(OID_GEN_PROTOCOL_OPTIONS, NDIS_PROT_OPTION_NO_LOOPBACK);
+    nic.SetSendCompletion({.pended = true, .status = NDIS_STATUS_FAILURE});
+    PNDIS_PACKET packets[2] = {SendPacket(first), SendPacket(second)};
+    NdisSendPackets(g.opens.back(), packets, 2);
+    EXPECT_EQ(g.received.size(), 1u);
+    EXPECT_EQ(g.sendCompletions.size(), 1u);
+    std::thread completer([&nic] {
+        EXPECT_TRUE(nic.CompletePendedSend(1, NDIS_STATUS_SUCCESS));
+        EXPECT_TRUE(nic.CompletePendedSend(0));
+    });
+    completer.join();
+    EXPECT_EQ(g.sendCompletions, (std::vector<NDIS_STATUS>{NDIS_STATUS_SUCCESS, NDIS_STATUS_SUCCESS,
+                                                           NDIS_STATUS_FAILURE}));
+    EXPECT_EQ(nic.SentFrames(), (std::vector<Bytes>{first, first, second}));
+    FreeSendBuffers();
+    nic.Remove();
+}
+
+TEST_F(AdapterTraffic, CloseWaitsForPendedTransfersAndSends)
+{
+    sim::Adapter nic = sim::AddAdapter();
+    nic.SetCloseCompletion(sim::Completion::Immediate);
+    Set(OID_GEN_CURRENT_PACKET_FILTER, NDIS_PACKET_TYPE_DIRECTED);
+    g.transferOnReceive = true;
+    nic.SetTransferCompletion({.pended = true});
+    nic.SetSendCompletion({.pended = true});
+    Bytes frame = FrameTo(kStation, 60);
+    nic.IndicateReceive(frame, {.lookahead = 10});
+    EXPECT_EQ(nic.PendedTransferCount(), 1u);
+    // A transfer is asked for only during its indication.
+    NDIS_STATUS status;
+    UINT transferred;
+    PNDIS_PACKET late = TransferPacket(10);
+    NdisTransferData(&status, g.opens.back(), frame.data(), 0, 10, late, &transferred);
+    EXPECT_EQ(status, NDIS_STATUS_FAILURE);
+    EXPECT_TRUE(HasRule(TakeViolations(), "ndis.transfer-outside-indication"));
+    FinishTransfer(late, 0);
+
+    PNDIS_PACKET packet = SendPacket(frame);
+    NdisSendPackets(g.opens.back(), &packet, 1);
+    NdisSendPackets(g.opens.back(), &packet, 1);
+    EXPECT_TRUE(HasRule(TakeViolations(), "ndis.packet-in-flight"));
+
+    nic.BeginRemove();
+    EXPECT_TRUE(g.events.back() != "close complete");
+    EXPECT_TRUE(nic.IndicateReceive(frame).empty()) << "nothing new starts once the close is called";
+    EXPECT_TRUE(nic.CompletePendedSend());
+    EXPECT_TRUE(g.events.back() != "close complete");
+    EXPECT_TRUE(nic.CompletePendedTransfer());
+    EXPECT_EQ(g.events.back(), "close complete");
+    EXPECT_TRUE(nic.WaitRemoved(std::chrono::seconds(5)));
+    FreeSendBuffers();
+}
+
+}  // namespace
