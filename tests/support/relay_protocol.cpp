@@ -5,6 +5,8 @@
 #include "bindings/lifecycle.h"
 #include "bindings/request.h"
 #include "control/status_indication.h"
+#include "relay/receive.h"
+#include "relay/send.h"
 
 namespace rztest {
 
@@ -23,6 +25,11 @@ RelayProtocol::RelayProtocol()
     characteristics.RequestCompleteHandler = RelayRequestComplete;
     characteristics.StatusHandler = RelayStatus;
     characteristics.StatusCompleteHandler = RelayStatusComplete;
+    characteristics.SendCompleteHandler = RelaySendComplete;
+    characteristics.TransferDataCompleteHandler = RelayTransferDataComplete;
+    characteristics.ReceiveHandler = RelayReceive;
+    characteristics.ReceiveCompleteHandler = RelayReceiveComplete;
+    characteristics.ReceivePacketHandler = RelayReceivePacket;
     characteristics.BindAdapterHandler = RelayBindAdapter;
     characteristics.UnbindAdapterHandler = RelayUnbindAdapter;
     characteristics.PnPEventHandler = RelayPnPEvent;
