@@ -15,6 +15,8 @@ X86_LAYOUT_ASSERT(sizeof(UNICODE_STRING) == 8);
 extern "C" {
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 SIZE_T NTAPI RtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length);
+// Frees a string's buffer that the pool gave and clears the string.
+VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
 }
 
 // The kernel's headers define these as the compiler's memory primitives.

@@ -89,6 +89,22 @@ size_t LivePoolBlockCount(uint32_t tag)
     return count;
 }
 
+std::optional<size_t> PoolBytesFrom(const void *address)
+{
+    auto *byte = static_cast<const uint8_t *>(address);
+    std::lock_guard<std::mutex> guard(g_lock);
+    auto it = g_blocks.upper_bound(address);
+    if (it == g_blocks.begin()) {
+        return std::nullopt;
+    }
+    --it;
+    auto *start = static_cast<const uint8_t *>(it->first);
+    if (byte < start || byte >= start + it->second.size) {
+        return std::nullopt;
+    }
+    return static_cast<size_t>(start + it->second.size - byte);
+}
+
 std::string PoolTagText(uint32_t tag)
 {
     std::string text;

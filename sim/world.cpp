@@ -5,6 +5,7 @@
 #include "sim/device_objects.h"
 #include "sim/direct_io.h"
 #include "sim/faults.h"
+#include "sim/handles.h"
 #include "sim/hooks.h"
 #include "sim/io_internal.h"
 #include "sim/irql.h"
@@ -13,7 +14,9 @@
 #include "sim/ndis_pools.h"
 #include "sim/object_manager.h"
 #include "sim/pool.h"
+#include "sim/registry.h"
 #include "sim/verifier.h"
+#include "sim/windows_version.h"
 #include "sim/work_internal.h"
 
 namespace sim {
@@ -31,6 +34,9 @@ void ResetWorld()
     ResetNdis();
     ResetNameSpace();
     ResetDeviceObjects();
+    ResetHandles();
+    registry::Reset();
+    ResetWindowsVersion();
 }
 
 std::vector<std::string> Leaks()
@@ -56,6 +62,9 @@ std::vector<std::string> Leaks()
     }
     for (const std::string &leak : MdlLeaks()) {
         leaks.push_back(leak);
+    }
+    for (const HandleEntry &handle : OpenHandles()) {
+        leaks.push_back("open handle to " + handle.description);
     }
     return leaks;
 }

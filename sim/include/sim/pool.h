@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,9 @@ struct PoolBlock {
 
 std::vector<PoolBlock> LivePoolBlocks();
 size_t LivePoolBlockCount(uint32_t tag);
+// Bytes from `address` to the end of the live block that holds it; none
+// when no live block does. Lets the platform notice a read beyond a block.
+std::optional<size_t> PoolBytesFrom(const void *address);
 // Tag as its four characters in memory order, e.g. 'Zerl' -> "lreZ".
 std::string PoolTagText(uint32_t tag);
 // Frees every live block: the end of a test that has already reported them.

@@ -7,7 +7,8 @@
 
 namespace sim {
 
-// Forgets faults, hooks, counters and recorded violations.
+// Forgets faults, hooks, counters, recorded violations and handles, and
+// brings the registry and the Windows version back to their defaults.
 void ResetWorld();
 
 // Everything of the driver's still allocated, one line each (empty: nothing leaked).
