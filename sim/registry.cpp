@@ -24,6 +24,8 @@ constexpr NTSTATUS kStatusKeyDeleted = static_cast<NTSTATUS>(0xC000017C);
 constexpr size_t kMaxKeyNameChars = 255;
 constexpr size_t kMaxValueNameChars = 16383;
 constexpr ULONG kSupportedCreateOptions = REG_OPTION_VOLATILE;
+// The attributes Windows XP knows.
+constexpr ULONG kValidAttributes = 0x000007F2;
 
 struct StoredValue {
     std::u16string name;  // as it was set
@@ -206,7 +208,7 @@ std::u16string_view TextOf(PUNICODE_STRING name)
 NTSTATUS ResolveName(POBJECT_ATTRIBUTES attributes, Key **start, std::vector<std::u16string> *parts)
 {
     if (attributes == nullptr || attributes->Length != sizeof(OBJECT_ATTRIBUTES) ||
-        (attributes->Attributes & ~OBJ_VALID_ATTRIBUTES) != 0) {
+        (attributes->Attributes & ~kValidAttributes) != 0) {
         return STATUS_INVALID_PARAMETER;
     }
     std::u16string_view text;

@@ -8,7 +8,8 @@
 
 #define NDIS50 1
 
-#include <ntddk.h>
+/* ntifs.h is ntddk.h and the security, object and SeExports declarations. */
+#include <ntifs.h>
 
 /* ntddndis.h and ndis.h both define NDIS_REQUEST_TYPE. The copy in
  * ntddndis.h is parked under other names; ndis.h's own is the reference. */
