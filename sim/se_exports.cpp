@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/io_device.h"
+#include "platform/io_version.h"
 #include "platform/se.h"
 #include "sim/pool.h"
 #include "sim/security.h"

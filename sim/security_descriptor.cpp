@@ -380,4 +380,65 @@ std::vector<uint8_t> Build(const Descriptor &descriptor)
                     descriptor.sacl ? &sacl : nullptr, descriptor.dacl ? &dacl : nullptr);
 }
 
+namespace {
+
+// The parts of a valid self-relative descriptor, as bytes.
+struct RawParts {
+    uint16_t control = 0;
+    std::optional<std::vector<uint8_t>> part[4];  // owner, group, SACL, DACL
+};
+
+RawParts Split(const std::vector<uint8_t> &bytes)
+{
+    RawParts parts;
+    if (bytes.size() < kHeaderSize) {
+        return parts;
+    }
+    parts.control = ReadU16(&bytes[2]);
+    for (size_t field = 0; field < 4; ++field) {
+        uint32_t offset = ReadU32(&bytes[4 + 4 * field]);
+        if (offset == 0) {
+            continue;
+        }
+        size_t length = field < 2 ? 8 + 4 * size_t{bytes[offset + 1]} : ReadU16(&bytes[offset + 2]);
+        parts.part[field].emplace(bytes.begin() + offset, bytes.begin() + offset + length);
+    }
+    return parts;
+}
+
+}  // namespace
+
+NTSTATUS Merge(const std::vector<uint8_t> &current, const std::vector<uint8_t> &update, uint32_t information,
+               std::vector<uint8_t> *merged)
+{
+    RawParts result = Split(current);
+    RawParts given = Split(update);
+    if ((information & OWNER_SECURITY_INFORMATION) && !given.part[0]) {
+        return STATUS_INVALID_OWNER;
+    }
+    if ((information & GROUP_SECURITY_INFORMATION) && !given.part[1]) {
+        return STATUS_INVALID_PRIMARY_GROUP;
+    }
+    // Each part travels with the control bits that describe it.
+    const struct {
+        uint32_t information;
+        uint16_t bits;
+    } kinds[4] = {
+        {OWNER_SECURITY_INFORMATION, SE_OWNER_DEFAULTED},
+        {GROUP_SECURITY_INFORMATION, SE_GROUP_DEFAULTED},
+        {SACL_SECURITY_INFORMATION, SE_SACL_PRESENT | SE_SACL_DEFAULTED | SE_SACL_AUTO_INHERITED | SE_SACL_PROTECTED},
+        {DACL_SECURITY_INFORMATION, SE_DACL_PRESENT | SE_DACL_DEFAULTED | SE_DACL_AUTO_INHERITED | SE_DACL_PROTECTED},
+    };
+    for (size_t field = 0; field < 4; ++field) {
+        if (information & kinds[field].information) {
+            result.part[field] = given.part[field];
+            result.control = static_cast<uint16_t>((result.control & ~kinds[field].bits) |
+                                                   (given.control & kinds[field].bits));
+        }
+    }
+    auto pointer = [&result](size_t field) { return result.part[field] ? &*result.part[field] : nullptr; };
+    *merged = Assemble(result.control, pointer(0), pointer(1), pointer(2), pointer(3));
+    return STATUS_SUCCESS;
+}
+
 }  // namespace sim::security

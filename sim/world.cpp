@@ -15,6 +15,7 @@
 #include "sim/object_manager.h"
 #include "sim/pool.h"
 #include "sim/registry.h"
+#include "sim/security_log.h"
 #include "sim/verifier.h"
 #include "sim/windows_version.h"
 #include "sim/work_internal.h"
@@ -36,6 +37,7 @@ void ResetWorld()
     ResetDeviceObjects();
     ResetHandles();
     registry::Reset();
+    ResetSecurityLog();
     ResetWindowsVersion();
 }
 

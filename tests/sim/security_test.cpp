@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "platform/io_device.h"
+#include "platform/io_version.h"
 #include "platform/ntstatus.h"
 #include "platform/se.h"
 #include "platform/wcs.h"

@@ -13,6 +13,9 @@ namespace sim {
 // once it returns: they leave the initializing state.
 void FinishDeviceInitialization(PDRIVER_OBJECT driver);
 
+// True for a device object IoCreateDevice made and IoDeleteDevice has not ended.
+bool IsLiveDeviceObject(PDEVICE_OBJECT device);
+
 std::vector<std::string> DeviceObjectLeftovers();
 void ResetDeviceObjects();
 

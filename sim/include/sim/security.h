@@ -57,6 +57,21 @@ size_t ReadableBytes(const void *descriptor);
 // Reads a self-relative descriptor; none when it is not valid.
 std::optional<Descriptor> Parse(const std::vector<uint8_t> &selfRelative);
 
+// What an object keeps after ZwSetSecurityObject: the parts `information`
+// names (OWNER_, GROUP_, SACL_, DACL_SECURITY_INFORMATION) taken from
+// `update` with the control bits that describe them, the others as in
+// `current` (empty: the object had none). Both are valid and self-relative.
+// STATUS_INVALID_OWNER or STATUS_INVALID_PRIMARY_GROUP when `update` lacks
+// the owner or group asked for.
+NTSTATUS Merge(const std::vector<uint8_t> &current, const std::vector<uint8_t> &update, uint32_t information,
+               std::vector<uint8_t> *merged);
+
+// A descriptor from the platform's SDDL grammar (sections O:, G:, D:, S:;
+// ACL flags P, AI, AR; ACE types A, D, AU, AL with their flags; rights as
+// aliases or 0x numbers; trustees as aliases or S-1-... strings); none when
+// the text is not SDDL.
+std::optional<std::vector<uint8_t>> FromSddl(const std::string &sddl);
+
 // Writes a self-relative descriptor. ACLs get revision 2 and exact sizes;
 // the control gains SE_SELF_RELATIVE, and SE_DACL_PRESENT or SE_SACL_PRESENT
 // for each ACL given.
