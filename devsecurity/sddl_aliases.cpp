@@ -1,6 +1,6 @@
 // The alias tables and the lookups of trustees, rights and numbers.
 #include "devsecurity/sddl.h"
-#include "platform/io_device.h"
+#include "platform/io_version.h"
 #include "platform/ntstatus.h"
 #include "platform/wcs.h"
 
