@@ -1,6 +1,7 @@
 // MmGetSystemRoutineAddress, and the kernel's own IoCreateDeviceSecure that
 // it finds on a Windows that exports one.
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "platform/io_device_object.h"
@@ -16,10 +17,25 @@
 
 namespace {
 
+// The text when every character is ASCII; nothing otherwise, so that no
+// wide character is mistaken for the ASCII one in its low byte.
+std::optional<std::string> Ascii(const std::u16string &wide)
+{
+    std::string text;
+    for (char16_t c : wide) {
+        if (c > 0x7F) {
+            return std::nullopt;
+        }
+        text.push_back(static_cast<char>(c));
+    }
+    return text;
+}
+
 NTSTATUS CreateSecured(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name, DEVICE_TYPE type,
                        ULONG characteristics, BOOLEAN exclusive, const std::u16string &sddl, PDEVICE_OBJECT *created)
 {
-    auto descriptor = sim::security::FromSddl(std::string(sddl.begin(), sddl.end()));
+    std::optional<std::string> text = Ascii(sddl);
+    auto descriptor = text ? sim::security::FromSddl(*text) : std::nullopt;
     if (sddl.empty() || !descriptor) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -85,8 +101,7 @@ const Export kExports[] = {
 extern "C" PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName)
 {
     sim::RequireIrqlAtMost(PASSIVE_LEVEL, "MmGetSystemRoutineAddress");
-    std::u16string wide = sim::ToU16(SystemRoutineName);
-    std::string name(wide.begin(), wide.end());
+    std::string name = Ascii(sim::ToU16(SystemRoutineName)).value_or("");
     if (name == "IoCreateDeviceSecure") {
         return sim::IoCreateDeviceSecureExported() ? reinterpret_cast<PVOID>(&KernelIoCreateDeviceSecure) : nullptr;
     }

@@ -131,6 +131,11 @@ TEST_F(ObjectSecurity, TheKernelsSecureCreationIsFoundOnlyWhereExported)
     PDEVICE_OBJECT refused = reinterpret_cast<PDEVICE_OBJECT>(1);
     EXPECT_EQ(create(&driver, 8, &name, 0x12, 0, FALSE, &broken, nullptr, &refused), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(refused, nullptr);
+    // U+0144 has the low byte of "D": wide text is not read as narrow text.
+    UNICODE_STRING wide = Counted(u"\u0144:P(A;;GA;;;SY)");
+    EXPECT_EQ(create(&driver, 8, &name, 0x12, 0, FALSE, &wide, nullptr, &refused), STATUS_INVALID_PARAMETER);
+    UNICODE_STRING lookalike = Counted(u"IoCreateDeviceSecur\u0165");
+    EXPECT_EQ(MmGetSystemRoutineAddress(&lookalike), nullptr);
     IoDeleteDevice(made);
 }
 
