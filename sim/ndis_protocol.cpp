@@ -100,7 +100,16 @@ VOID NTAPI NdisRegisterProtocol(PNDIS_STATUS Status, PNDIS_HANDLE NdisProtocolHa
     sim::RequireIrqlAtMost(PASSIVE_LEVEL, "NdisRegisterProtocol");
     *NdisProtocolHandle = nullptr;
     const NDIS50_PROTOCOL_CHARACTERISTICS &given = *ProtocolCharacteristics;
-    if (given.MajorNdisVersion != 5 || given.MinorNdisVersion != 0) {
+    bool newerThanStack;
+    {
+        sim::NdisWorld &world = sim::World();
+        std::lock_guard<std::mutex> guard(world.lock);
+        newerThanStack = given.MajorNdisVersion > world.stackMajorVersion ||
+                         (given.MajorNdisVersion == world.stackMajorVersion &&
+                          given.MinorNdisVersion > world.stackMinorVersion);
+    }
+    // Only the 5.0 characteristics exist here; other versions have other layouts.
+    if (newerThanStack || given.MajorNdisVersion != 5 || given.MinorNdisVersion != 0) {
         *Status = NDIS_STATUS_BAD_VERSION;
         return;
     }

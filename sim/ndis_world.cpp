@@ -85,6 +85,16 @@ void ResetNdis()
     world.opens.clear();
     world.adapters.clear();
     world.protocols.clear();
+    world.stackMajorVersion = 5;
+    world.stackMinorVersion = 0;
+}
+
+void SetStackNdisVersion(UCHAR major, UCHAR minor)
+{
+    NdisWorld &world = World();
+    std::lock_guard<std::mutex> guard(world.lock);
+    world.stackMajorVersion = major;
+    world.stackMinorVersion = minor;
 }
 
 void AppendNdisLeaks(std::vector<std::string> &leaks)

@@ -90,6 +90,8 @@ struct NdisWorld {
     std::vector<std::unique_ptr<AdapterState>> adapters;
     std::vector<std::unique_ptr<OpenRecord>> opens;
     std::vector<std::unique_ptr<HandlerCall>> calls;
+    UCHAR stackMajorVersion = 5;
+    UCHAR stackMinorVersion = 0;
 };
 
 NdisWorld &World();

@@ -2,7 +2,9 @@
 
 #include <cstdio>
 
+#include "sim/client.h"
 #include "sim/device_objects.h"
+#include "sim/driver.h"
 #include "sim/direct_io.h"
 #include "sim/faults.h"
 #include "sim/handles.h"
@@ -24,6 +26,9 @@ namespace sim {
 
 void ResetWorld()
 {
+    // Closes still in flight finish before the I/O manager forgets their requests.
+    ResetClients();
+    ResetDrivers();
     ResetWorkItems();
     faults::Reset();
     ClearHooks();

@@ -191,6 +191,11 @@ Adapter AddAdapter(const AdapterConfig &config = {});
 // given to every registered protocol; returns the last handler's status.
 NDIS_STATUS IndicateGlobalPnPEvent(NET_PNP_EVENT_CODE code, std::vector<uint8_t> buffer = {});
 
+// The NDIS version the stack implements (5.0 unless set). A stack older
+// than the version a protocol registers for refuses it with
+// NDIS_STATUS_BAD_VERSION, as NDIS 4 refuses an NDIS 5 protocol.
+void SetStackNdisVersion(UCHAR major, UCHAR minor);
+
 // The stack is about to unload the protocol: its UnloadHandler, if it has one.
 void NotifyProtocolUnload(NDIS_HANDLE protocol);
 

@@ -1,0 +1,258 @@
+// Client handles over the I/O manager's requests: the open with its access
+// check, requests counted per file so that IRP_MJ_CLOSE follows the last of
+// them, and the files open per driver so that the driver unloads only once
+// the last of them has closed.
+#include "sim/client.h"
+
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "sim/client_internal.h"
+#include "sim/direct_io.h"
+#include "sim/object_manager.h"
+
+namespace sim {
+
+struct ClientState {
+    ClientState(const File &opened, PDRIVER_OBJECT owner) : file(opened), driver(owner) {}
+
+    File file;
+    PDRIVER_OBJECT driver;
+    std::mutex lock;
+    std::vector<Request> requests;
+    int outstanding = 0;
+    bool closed = false;
+    bool closeSent = false;
+};
+
+namespace {
+
+struct Clients {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::map<PDRIVER_OBJECT, size_t> openFiles;
+    std::vector<std::thread> closers;
+    size_t closesInFlight = 0;
+    std::function<void(PDRIVER_OBJECT)> lastFileClosed;
+};
+
+Clients &All()
+{
+    static Clients clients;
+    return clients;
+}
+
+std::u16string NtName(const std::u16string &name)
+{
+    const std::u16string win32 = u"\\\\.\\";
+    return name.rfind(win32, 0) == 0 ? u"\\??\\" + name.substr(win32.size()) : name;
+}
+
+NTSTATUS DispatchAndWait(const Request &request)
+{
+    NTSTATUS status = request.Dispatch();
+    if (status == STATUS_PENDING && request.WaitForCompletion()) {
+        status = request.FinalStatus().Status;
+    }
+    return status;
+}
+
+void SendClose(const std::shared_ptr<ClientState> &state)
+{
+    DispatchAndWait(Request(IRP_MJ_CLOSE, state->file));
+    Clients &clients = All();
+    std::function<void(PDRIVER_OBJECT)> lastFileClosed;
+    {
+        std::lock_guard<std::mutex> guard(clients.lock);
+        if (--clients.openFiles[state->driver] == 0) {
+            lastFileClosed = clients.lastFileClosed;
+        }
+    }
+    if (lastFileClosed) {
+        lastFileClosed(state->driver);
+    }
+}
+
+// The I/O manager sends the close from a thread of its own once the file's
+// last request has completed; the completing party may be at DISPATCH_LEVEL.
+void DeferClose(const std::shared_ptr<ClientState> &state)
+{
+    Clients &clients = All();
+    std::lock_guard<std::mutex> guard(clients.lock);
+    ++clients.closesInFlight;
+    clients.closers.emplace_back([state] {
+        SendClose(state);
+        Clients &all = All();
+        std::lock_guard<std::mutex> done(all.lock);
+        --all.closesInFlight;
+        all.changed.notify_all();
+    });
+}
+
+// Counts the request against its file and issues it through the driver's table.
+template <typename R>
+R Issue(const std::shared_ptr<ClientState> &state, R request)
+{
+    {
+        std::lock_guard<std::mutex> guard(state->lock);
+        ++state->outstanding;
+        state->requests.push_back(request);
+    }
+    std::weak_ptr<ClientState> weak = state;
+    request.OnCompletion([weak](PIRP) {
+        std::shared_ptr<ClientState> owner = weak.lock();
+        if (!owner) {
+            return;
+        }
+        bool closeNow = false;
+        {
+            std::lock_guard<std::mutex> guard(owner->lock);
+            if (--owner->outstanding == 0 && owner->closed && !owner->closeSent) {
+                owner->closeSent = true;
+                closeNow = true;
+            }
+        }
+        if (closeNow) {
+            DeferClose(owner);
+        }
+    });
+    request.Dispatch();
+    return request;
+}
+
+}  // namespace
+
+void SetLastFileClosedAction(std::function<void(PDRIVER_OBJECT)> action)
+{
+    Clients &clients = All();
+    std::lock_guard<std::mutex> guard(clients.lock);
+    clients.lastFileClosed = std::move(action);
+}
+
+NTSTATUS ClientHandle::Open(const std::u16string &name, Account account, ACCESS_MASK desiredAccess,
+                            ClientHandle *handle)
+{
+    std::optional<ResolvedName> resolved = ResolveName(NtName(name));
+    if (!resolved) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    PDEVICE_OBJECT device = resolved->device;
+    // Without FILE_DEVICE_SECURE_OPEN a name below the device is the
+    // driver's business; with it the device's own security applies.
+    bool checked = resolved->remainder.empty() || (device->Characteristics & kFileDeviceSecureOpen);
+    std::vector<uint8_t> security = ObjectSecurity(device);
+    if (checked && !security.empty()) {
+        NTSTATUS access = AccessCheck(security, account, desiredAccess);
+        if (!NT_SUCCESS(access)) {
+            return access;
+        }
+    }
+    File file(device);
+    NTSTATUS status = DispatchAndWait(Request(IRP_MJ_CREATE, file));
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    auto state = std::make_shared<ClientState>(file, device->DriverObject);
+    {
+        Clients &clients = All();
+        std::lock_guard<std::mutex> guard(clients.lock);
+        ++clients.openFiles[state->driver];
+    }
+    handle->state_ = state;
+    return status;
+}
+
+const File &ClientHandle::FileObject() const
+{
+    return state_->file;
+}
+
+Request ClientHandle::Read(ULONG length) const
+{
+    return Issue(state_, BuildRead(state_->file, length));
+}
+
+Request ClientHandle::Write(const std::vector<uint8_t> &data) const
+{
+    return Issue(state_, BuildWrite(state_->file, data));
+}
+
+ControlRequest ClientHandle::Control(ULONG controlCode, std::vector<uint8_t> input, ULONG outputLength) const
+{
+    return Issue(state_, ControlRequest(state_->file, controlCode, std::move(input), outputLength));
+}
+
+void ClientHandle::CancelIo() const
+{
+    std::vector<Request> requests;
+    {
+        std::lock_guard<std::mutex> guard(state_->lock);
+        requests = state_->requests;
+    }
+    for (const Request &request : requests) {
+        if (!request.Completed()) {
+            request.Cancel();
+        }
+    }
+}
+
+void ClientHandle::Close() const
+{
+    {
+        std::lock_guard<std::mutex> guard(state_->lock);
+        if (state_->closed) {
+            return;
+        }
+        state_->closed = true;
+    }
+    DispatchAndWait(Request(IRP_MJ_CLEANUP, state_->file));
+    bool closeNow = false;
+    {
+        std::lock_guard<std::mutex> guard(state_->lock);
+        if (state_->outstanding == 0 && !state_->closeSent) {
+            state_->closeSent = true;
+            closeNow = true;
+        }
+    }
+    if (closeNow) {
+        SendClose(state_);
+    }
+}
+
+size_t OpenFileCount(PDRIVER_OBJECT driver)
+{
+    Clients &clients = All();
+    std::lock_guard<std::mutex> guard(clients.lock);
+    auto it = clients.openFiles.find(driver);
+    return it == clients.openFiles.end() ? 0 : it->second;
+}
+
+bool WaitForDeferredCloses(std::chrono::milliseconds limit)
+{
+    Clients &clients = All();
+    std::unique_lock<std::mutex> guard(clients.lock);
+    return clients.changed.wait_for(guard, limit, [&clients] { return clients.closesInFlight == 0; });
+}
+
+void ResetClients()
+{
+    WaitForDeferredCloses();
+    Clients &clients = All();
+    std::vector<std::thread> closers;
+    {
+        std::lock_guard<std::mutex> guard(clients.lock);
+        closers.swap(clients.closers);
+        clients.openFiles.clear();
+        clients.lastFileClosed = nullptr;
+        clients.closesInFlight = 0;
+    }
+    for (std::thread &closer : closers) {
+        if (closer.joinable()) {
+            closer.join();
+        }
+    }
+}
+
+}  // namespace sim

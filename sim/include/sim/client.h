@@ -1,0 +1,57 @@
+// What a user-mode client does with a device, the way Win32 and the I/O
+// manager carry it out: CreateFile by name, ReadFile, WriteFile,
+// DeviceIoControl, CancelIo and CloseHandle.
+//
+// Opening resolves the name in the object manager's name space ("\\.\x" is
+// "\??\x"), checks the caller's token against the device's security with the
+// file generic mapping (for a name below the device too when the device has
+// FILE_DEVICE_SECURE_OPEN), and sends IRP_MJ_CREATE through the driver's
+// dispatch table. Closing the handle sends IRP_MJ_CLEANUP at once and
+// IRP_MJ_CLOSE once the file's last request has completed: at once when none
+// is pending, otherwise from an I/O manager thread after that completion.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/device_control.h"
+#include "sim/io.h"
+#include "sim/tokens.h"
+
+namespace sim {
+
+constexpr ULONG kFileDeviceSecureOpen = 0x00000100;
+
+struct ClientState;
+
+class ClientHandle {
+public:
+    // CreateFile. The open's status; *handle is set only on success.
+    static NTSTATUS Open(const std::u16string &name, Account account, ACCESS_MASK desiredAccess,
+                         ClientHandle *handle);
+
+    const File &FileObject() const;
+
+    Request Read(ULONG length) const;
+    Request Write(const std::vector<uint8_t> &data) const;
+    ControlRequest Control(ULONG controlCode, std::vector<uint8_t> input, ULONG outputLength) const;
+    // Cancels every request of this handle that has not completed.
+    void CancelIo() const;
+    // CloseHandle; a second close does nothing.
+    void Close() const;
+
+private:
+    std::shared_ptr<ClientState> state_;
+};
+
+// Files open on the driver's devices: opened and not yet sent IRP_MJ_CLOSE.
+size_t OpenFileCount(PDRIVER_OBJECT driver);
+// True once every close deferred behind pending requests has been sent.
+bool WaitForDeferredCloses(std::chrono::milliseconds limit = kWaitLimit);
+
+// The world's part: forget every handle (sim::ResetWorld).
+void ResetClients();
+
+}  // namespace sim

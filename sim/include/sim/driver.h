@@ -1,0 +1,51 @@
+// Loading and stopping a driver, as the I/O manager, the service control
+// manager and NDIS do it.
+//
+// Load: a DRIVER_OBJECT whose every MajorFunction is the I/O manager's
+// default (completes the request with STATUS_INVALID_DEVICE_REQUEST), whose
+// DriverExtension->ServiceKeyName is the service's name, and DriverEntry
+// called at PASSIVE_LEVEL with the service's registry path. A driver whose
+// DriverEntry fails must leave no device behind (rule driver.load-left-device).
+//
+// Stop, in the order Windows follows for an NDIS protocol driver:
+//   1. NDIS calls the UnloadHandler of each protocol the driver registered;
+//   2. NDIS unbinds every binding of those protocols (UnbindAdapterHandler)
+//      and waits until each unbind has completed;
+//   3. the I/O manager calls DriverUnload once no file is open on the
+//      driver's devices: at once, or when the last open file is closed.
+// After DriverUnload the driver must have deleted its devices (rule
+// driver.unload-left-device) and deregistered its protocols (rule
+// driver.unload-left-protocol).
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "platform/io.h"
+#include "sim/io.h"
+
+namespace sim {
+
+struct DriverState;
+
+class Driver {
+public:
+    // The status DriverEntry returned; a failed load leaves no driver object.
+    static NTSTATUS Load(PDRIVER_INITIALIZE entry, const std::u16string &serviceName, Driver *driver);
+
+    PDRIVER_OBJECT Object() const;
+    // Steps 1 to 3 above; true when DriverUnload has run before it returns.
+    bool Stop(std::chrono::milliseconds limit = kWaitLimit) const;
+    bool Unloaded() const;
+    // True once DriverUnload has run; false when `limit` ran out first.
+    bool WaitUnloaded(std::chrono::milliseconds limit = kWaitLimit) const;
+
+private:
+    std::shared_ptr<DriverState> state_;
+};
+
+// The world's part (sim::ResetWorld).
+void ResetDrivers();
+
+}  // namespace sim
