@@ -6,6 +6,7 @@
 
 #include "control/device_control.h"
 #include "control/relay_ioctl.h"
+#include "core/driver.h"
 #include "relay/queue.h"
 
 namespace rztest {
@@ -69,11 +70,8 @@ void ControlClient::Close()
         return;
     }
     closed_ = true;
-    auto *binding = static_cast<AdapterBinding *>(
-        InterlockedExchangePointer(&file_.Object()->FsContext, nullptr));
-    if (binding != nullptr) {
-        RelayDereferenceBinding(binding);
-    }
+    sim::Request close(IRP_MJ_CLOSE, file_);
+    EXPECT_EQ(close.Dispatch(RelayDispatchClose), STATUS_SUCCESS);
 }
 
 std::vector<uint8_t> Bytes(ULONG value)

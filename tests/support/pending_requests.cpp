@@ -1,5 +1,8 @@
 #include "tests/support/pending_requests.h"
 
+#include <gtest/gtest.h>
+
+#include "core/driver.h"
 #include "relay/queue.h"
 
 namespace rztest {
@@ -31,9 +34,8 @@ sim::File AttachFile(PDEVICE_OBJECT device, AdapterBinding *binding)
 
 void CloseAttachedFile(const sim::File &file)
 {
-    auto *binding = static_cast<AdapterBinding *>(
-        InterlockedExchangePointer(&file.Object()->FsContext, nullptr));
-    RelayDereferenceBinding(binding);
+    sim::Request close(IRP_MJ_CLOSE, file);
+    EXPECT_EQ(close.Dispatch(RelayDispatchClose), STATUS_SUCCESS);
 }
 
 NTSTATUS NTAPI QueueRead(PDEVICE_OBJECT, PIRP irp)

@@ -2,11 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "bindings/lifecycle.h"
-#include "bindings/request.h"
-#include "control/status_indication.h"
-#include "relay/receive.h"
-#include "relay/send.h"
+#include "core/driver.h"
 
 namespace rztest {
 
@@ -16,27 +12,7 @@ RelayProtocol::RelayProtocol()
     device_.DeviceExtension = &context_;
     ControlDeviceObject = &device_;
 
-    NDIS50_PROTOCOL_CHARACTERISTICS characteristics{};
-    characteristics.MajorNdisVersion = 5;
-    characteristics.MinorNdisVersion = 0;
-    RtlInitUnicodeString(&characteristics.Name, WIDE("rezezura"));
-    characteristics.OpenAdapterCompleteHandler = RelayOpenAdapterComplete;
-    characteristics.CloseAdapterCompleteHandler = RelayCloseAdapterComplete;
-    characteristics.RequestCompleteHandler = RelayRequestComplete;
-    characteristics.StatusHandler = RelayStatus;
-    characteristics.StatusCompleteHandler = RelayStatusComplete;
-    characteristics.SendCompleteHandler = RelaySendComplete;
-    characteristics.TransferDataCompleteHandler = RelayTransferDataComplete;
-    characteristics.ReceiveHandler = RelayReceive;
-    characteristics.ReceiveCompleteHandler = RelayReceiveComplete;
-    characteristics.ReceivePacketHandler = RelayReceivePacket;
-    characteristics.BindAdapterHandler = RelayBindAdapter;
-    characteristics.UnbindAdapterHandler = RelayUnbindAdapter;
-    characteristics.PnPEventHandler = RelayPnPEvent;
-    characteristics.UnloadHandler = RelayProtocolUnload;
-    NDIS_STATUS status = NDIS_STATUS_FAILURE;
-    NdisRegisterProtocol(&status, &context_.ProtocolHandle, &characteristics,
-                         sizeof characteristics);
+    NDIS_STATUS status = RelayRegisterProtocol(&context_);
     EXPECT_EQ(status, NDIS_STATUS_SUCCESS);
     registered_ = status == NDIS_STATUS_SUCCESS;
 }
@@ -52,9 +28,7 @@ void RelayProtocol::Deregister()
     if (!registered_) {
         return;
     }
-    NDIS_STATUS status = NDIS_STATUS_FAILURE;
-    NdisDeregisterProtocol(&status, context_.ProtocolHandle);
-    EXPECT_EQ(status, NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(RelayDeregisterProtocol(context_.ProtocolHandle), NDIS_STATUS_SUCCESS);
     registered_ = false;
 }
 

@@ -1,0 +1,141 @@
+// The whole driver through handles only, as a user-mode client and the
+// network stack use it: open, attach, read, write, query, set and wait, then
+// the adapter goes or the driver stops.
+#include <gtest/gtest.h>
+
+#include "control/relay_ioctl.h"
+#include "tests/support/control_client.h"
+#include "tests/support/loaded_driver.h"
+
+namespace {
+
+using Frame = std::vector<uint8_t>;
+using rztest::FinalStatusOf;
+using rztest::ReadBytes;
+
+const Frame kStationAddress = {0x02, 0x00, 0x5E, 0x10, 0x00, 0x01};
+
+Frame EthernetFrame(size_t length, uint16_t type, uint8_t seed = 0)
+{
+    Frame frame(length, seed);
+    std::copy(kStationAddress.begin(), kStationAddress.end(), frame.begin());
+    frame[12] = static_cast<uint8_t>(type >> 8);
+    frame[13] = static_cast<uint8_t>(type);
+    return frame;
+}
+
+Frame EapolFrame(size_t length, uint8_t seed = 0)
+{
+    return EthernetFrame(length, 0x888E, seed);
+}
+
+class WholeDriver : public rztest::LoadedDriverTest {
+protected:
+    static Frame Oid(NDIS_OID oid, const Frame &value = {})
+    {
+        Frame input = rztest::Bytes(static_cast<ULONG>(oid));
+        input.insert(input.end(), value.begin(), value.end());
+        return input;
+    }
+};
+
+TEST_F(WholeDriver, OneClientOnOneAdapterFromAttachToUnbind)
+{
+    sim::Adapter nic = AddAdapter(u"\\Device\\{NIC}");
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    sim::ClientHandle handle = AttachedHandle(nic);
+
+    sim::ControlRequest wait = handle.Control(IOCTL_RELAY_WAIT_STATUS, rztest::Bytes(NDIS_STATUS_MEDIA_CONNECT), 8);
+    sim::Request read = handle.Read(1514);
+    EXPECT_FALSE(wait.Completed());
+    EXPECT_FALSE(read.Completed());
+
+    nic.IndicateStatus(NDIS_STATUS_MEDIA_CONNECT);
+    EXPECT_EQ(FinalStatusOf(wait), STATUS_SUCCESS);
+
+    nic.IndicateReceive(EthernetFrame(60, 0x0800));
+    EXPECT_FALSE(read.Completed());
+    Frame eapol = EapolFrame(64);
+    nic.IndicateReceive(eapol);
+    ASSERT_EQ(FinalStatusOf(read), STATUS_SUCCESS);
+    EXPECT_EQ(ReadBytes(read), eapol);
+
+    Frame outgoing = EapolFrame(60, 7);
+    sim::Request write = handle.Write(outgoing);
+    EXPECT_EQ(FinalStatusOf(write), STATUS_SUCCESS);
+    EXPECT_EQ(write.FinalStatus().Information, outgoing.size());
+    ASSERT_EQ(nic.SentFrames().size(), 1u);
+    EXPECT_EQ(nic.SentFrames()[0], outgoing);
+
+    sim::ControlRequest query = handle.Control(IOCTL_RELAY_QUERY_OID, Oid(OID_802_3_CURRENT_ADDRESS), 6);
+    EXPECT_EQ(FinalStatusOf(query), STATUS_SUCCESS);
+    EXPECT_EQ(query.Returned(), kStationAddress);
+
+    sim::ControlRequest set = handle.Control(IOCTL_RELAY_SET_OID, Oid(OID_GEN_CURRENT_PACKET_FILTER, rztest::Bytes(0x1u)), 0);
+    EXPECT_EQ(FinalStatusOf(set), STATUS_SUCCESS);
+    EXPECT_EQ(nic.Requests().back().oid, static_cast<NDIS_OID>(OID_GEN_CURRENT_PACKET_FILTER));
+
+    sim::Request pending = handle.Read(1514);
+    sim::ControlRequest disconnect = handle.Control(IOCTL_RELAY_WAIT_STATUS, rztest::Bytes(NDIS_STATUS_MEDIA_DISCONNECT), 8);
+    ASSERT_TRUE(nic.Remove());
+    EXPECT_EQ(FinalStatusOf(pending), STATUS_DEVICE_REMOVED);
+    EXPECT_EQ(FinalStatusOf(disconnect), STATUS_DEVICE_REMOVED);
+    EXPECT_EQ(FinalStatusOf(handle.Write(outgoing)), STATUS_INVALID_DEVICE_STATE);
+}
+
+TEST_F(WholeDriver, SeveralClientsOnSeveralAdaptersUntilTheDriverStops)
+{
+    sim::Adapter first = AddAdapter(u"\\Device\\{NIC-1}");
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    sim::Adapter second = AddAdapter(u"\\Device\\{NIC-2}");
+    sim::ClientHandle a1 = AttachedHandle(first);
+    sim::ClientHandle a2 = AttachedHandle(first);
+    sim::ClientHandle b = AttachedHandle(second);
+
+    sim::Request readA1 = a1.Read(1514);
+    sim::Request readA2 = a2.Read(20);
+    sim::Request readB = b.Read(1514);
+    Frame frame = EapolFrame(100);
+    first.IndicateReceive(frame);
+    // Each reader of the first adapter gets its own copy, cut to its length.
+    EXPECT_EQ(ReadBytes(readA1), frame);
+    EXPECT_EQ(ReadBytes(readA2), Frame(frame.begin(), frame.begin() + 20));
+    EXPECT_FALSE(readB.Completed());
+
+    b.Write(EapolFrame(60));
+    EXPECT_EQ(second.SentFrames().size(), 1u);
+    EXPECT_TRUE(first.SentFrames().empty());
+
+    // A client cancels its own read; the others keep theirs.
+    sim::Request cancelled = a1.Read(1514);
+    a1.CancelIo();
+    EXPECT_EQ(FinalStatusOf(cancelled), STATUS_CANCELLED);
+
+    // The stop unbinds both adapters under the clients' pending requests;
+    // the driver unloads once the last handle has closed.
+    sim::Request waitB = b.Control(IOCTL_RELAY_WAIT_STATUS, rztest::Bytes(NDIS_STATUS_MEDIA_DISCONNECT), 8);
+    EXPECT_FALSE(Stop());
+    EXPECT_EQ(FinalStatusOf(readB), STATUS_DEVICE_REMOVED);
+    EXPECT_EQ(FinalStatusOf(waitB), STATUS_DEVICE_REMOVED);
+    EXPECT_EQ(first.LatestUnbind().Result(), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(second.LatestUnbind().Result(), NDIS_STATUS_SUCCESS);
+    a1.Close();
+    a2.Close();
+    EXPECT_FALSE(Driver().Unloaded());
+    b.Close();
+    EXPECT_TRUE(Driver().WaitUnloaded());
+}
+
+TEST_F(WholeDriver, ClosingAHandleWithARequestPendingCompletesItAndThenCloses)
+{
+    sim::Adapter nic = AddAdapter(u"\\Device\\{NIC}");
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    sim::ClientHandle handle = AttachedHandle(nic);
+    sim::Request read = handle.Read(1514);
+    handle.Close();
+    EXPECT_EQ(FinalStatusOf(read), STATUS_CANCELLED);
+    EXPECT_TRUE(sim::WaitForDeferredCloses());
+    EXPECT_EQ(sim::OpenFileCount(Driver().Object()), 0u);
+}
+
+}  // namespace
