@@ -13,6 +13,7 @@
 #include "sim/security.h"
 #include "sim/world.h"
 #include "tests/support/loaded_driver.h"
+#include "tests/support/secure_creation.h"
 
 namespace {
 
@@ -82,6 +83,7 @@ TEST_F(DriverLoad, EachFailureUndoesWhatWasDoneAndLeavesNoDevice)
         SCOPED_TRACE(test.what);
         sim::Adapter nic = AddAdapter(u"\\Device\\{NIC}");
         test.arrange();
+        rztest::StartSecureCreationLoad();
         sim::Driver driver;
         EXPECT_EQ(sim::Driver::Load(DriverEntry, u"rezezura", &driver), test.expected);
         EXPECT_EQ(ControlDeviceObject, nullptr);

@@ -3,6 +3,7 @@
 #include "control/relay_ioctl.h"
 #include "core/driver.h"
 #include "sim/direct_io.h"
+#include "tests/support/secure_creation.h"
 #include "tests/support/control_client.h"
 
 namespace rztest {
@@ -21,6 +22,8 @@ void LoadedDriverTest::TearDown()
 
 NTSTATUS LoadedDriverTest::Load()
 {
+    // Each load is a fresh image: nothing resolved by an earlier test's load.
+    StartSecureCreationLoad();
     NTSTATUS status = sim::Driver::Load(DriverEntry, u"rezezura", &driver_);
     loaded_ = NT_SUCCESS(status);
     return status;
