@@ -139,6 +139,10 @@ NTSTATUS ClientHandle::Open(const std::u16string &name, Account account, ACCESS_
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
     PDEVICE_OBJECT device = resolved->device;
+    // A device still being set up by its DriverEntry cannot be opened yet.
+    if (device->Flags & DO_DEVICE_INITIALIZING) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
     // Without FILE_DEVICE_SECURE_OPEN a name below the device is the
     // driver's business; with it the device's own security applies.
     bool checked = resolved->remainder.empty() || (device->Characteristics & kFileDeviceSecureOpen);

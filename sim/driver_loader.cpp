@@ -9,6 +9,7 @@
 
 #include "sim/client.h"
 #include "sim/client_internal.h"
+#include "sim/device_objects.h"
 #include "sim/ndis.h"
 #include "sim/ndis_world.h"
 #include "sim/verifier.h"
@@ -136,6 +137,7 @@ NTSTATUS Driver::Load(PDRIVER_INITIALIZE entry, const std::u16string &serviceNam
         }
         return status;
     }
+    FinishDeviceInitialization(&state->object);
     {
         std::lock_guard<std::mutex> guard(g_lock);
         g_drivers.push_back(state);

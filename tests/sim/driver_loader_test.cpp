@@ -42,6 +42,16 @@ NTSTATUS NTAPI CreateDevice(PDRIVER_OBJECT driver, PUNICODE_STRING)
     return status;
 }
 
+NTSTATUS g_openDuringEntry;
+
+NTSTATUS NTAPI OpenItselfDuringEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path)
+{
+    NTSTATUS status = CreateDevice(driver, path);
+    sim::ClientHandle handle;
+    g_openDuringEntry = sim::ClientHandle::Open(u"\\Device\\toy", Account::LocalSystem, GENERIC_READ, &handle);
+    return status;
+}
+
 NTSTATUS NTAPI FailKeepingTheDevice(PDRIVER_OBJECT driver, PUNICODE_STRING path)
 {
     CreateDevice(driver, path);
@@ -84,7 +94,8 @@ NTSTATUS NTAPI RegisterAndForget(PDRIVER_OBJECT driver, PUNICODE_STRING path)
 TEST_F(DriverLoader, EveryMajorFunctionStartsAsTheDefaultAndTheServiceIsNamed)
 {
     sim::Driver driver;
-    ASSERT_EQ(sim::Driver::Load(CreateDevice, u"toy", &driver), STATUS_SUCCESS);
+    ASSERT_EQ(sim::Driver::Load(OpenItselfDuringEntry, u"toy", &driver), STATUS_SUCCESS);
+    EXPECT_EQ(g_openDuringEntry, STATUS_NO_SUCH_DEVICE);
     PDRIVER_OBJECT object = driver.Object();
     const UNICODE_STRING &service = object->DriverExtension->ServiceKeyName;
     EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t *>(service.Buffer), service.Length / 2), u"toy");

@@ -3,10 +3,11 @@
 // DeviceIoControl, CancelIo and CloseHandle.
 //
 // Opening resolves the name in the object manager's name space ("\\.\x" is
-// "\??\x"), checks the caller's token against the device's security with the
-// file generic mapping (for a name below the device too when the device has
-// FILE_DEVICE_SECURE_OPEN), and sends IRP_MJ_CREATE through the driver's
-// dispatch table. Closing the handle sends IRP_MJ_CLEANUP at once and
+// "\??\x"), refuses a device its DriverEntry has not yet finished
+// (STATUS_NO_SUCH_DEVICE), checks the caller's token against the device's
+// security with the file generic mapping (for a name below the device too
+// when the device has FILE_DEVICE_SECURE_OPEN), and sends IRP_MJ_CREATE
+// through the driver's dispatch table. Closing the handle sends IRP_MJ_CLEANUP at once and
 // IRP_MJ_CLOSE once the file's last request has completed: at once when none
 // is pending, otherwise from an I/O manager thread after that completion.
 #pragma once

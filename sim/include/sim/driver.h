@@ -4,7 +4,8 @@
 // Load: a DRIVER_OBJECT whose every MajorFunction is the I/O manager's
 // default (completes the request with STATUS_INVALID_DEVICE_REQUEST), whose
 // DriverExtension->ServiceKeyName is the service's name, and DriverEntry
-// called at PASSIVE_LEVEL with the service's registry path. A driver whose
+// called at PASSIVE_LEVEL with the service's registry path. Devices created
+// there can be opened once DriverEntry has succeeded. A driver whose
 // DriverEntry fails must leave no device behind (rule driver.load-left-device).
 //
 // Stop, in the order Windows follows for an NDIS protocol driver:
