@@ -63,4 +63,5 @@ VOID NTAPI RelayDriverUnload(PDRIVER_OBJECT DriverObject)
     RtlInitUnicodeString(&linkName, RELAY_LINK_NAME);
     IoDeleteSymbolicLink(&linkName);
     IoDeleteDevice(device);
+    ControlDeviceObject = NULL;
 }

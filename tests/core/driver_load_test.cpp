@@ -114,6 +114,7 @@ TEST_F(DriverLoad, UnloadWaitsForTheLastHandleAfterTheStackUnbinds)
 
     handle.Close();
     EXPECT_TRUE(Driver().WaitUnloaded());
+    EXPECT_EQ(ControlDeviceObject, nullptr);
     EXPECT_EQ(sim::FindDeviceByName(u"\\Device\\rezezura"), nullptr);
     EXPECT_FALSE(sim::ResolveName(u"\\DosDevices\\rezezura"));
 }
