@@ -105,7 +105,10 @@ HeaderIndication ShapeFrame(const std::vector<uint8_t> &frame, const ReceiveShap
     HeaderIndication indication;
     indication.header.assign(frame.begin(), frame.begin() + headerSize);
     indication.lookahead.assign(frame.begin() + headerSize, frame.begin() + headerSize + lookahead);
-    indication.lookahead.resize(lookahead + shape.padding, 0);
+    // Only a lookahead that holds the whole packet can run on past its end.
+    if (lookahead == packetSize) {
+        indication.lookahead.resize(lookahead + shape.padding, 0);
+    }
     indication.data = std::make_shared<const std::vector<uint8_t>>(frame.begin() + headerSize, frame.end());
     return indication;
 }

@@ -51,8 +51,8 @@ struct ReceiveShape {
     UINT headerSize = 14;
     // Bytes behind the header given in the lookahead buffer; all of them when unset.
     std::optional<UINT> lookahead{};
-    // Bytes the lookahead buffer carries beyond the packet's end (LookaheadBufferSize
-    // then exceeds PacketSize).
+    // Bytes the lookahead buffer carries beyond the packet's end when it holds
+    // the whole packet (LookaheadBufferSize then exceeds PacketSize).
     UINT padding = 0;
 };
 
