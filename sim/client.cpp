@@ -12,6 +12,7 @@
 #include "sim/client_internal.h"
 #include "sim/direct_io.h"
 #include "sim/object_manager.h"
+#include "sim/schedule.h"
 
 namespace sim {
 
@@ -235,6 +236,7 @@ size_t OpenFileCount(PDRIVER_OBJECT driver)
 
 bool WaitForDeferredCloses(std::chrono::milliseconds limit)
 {
+    schedule::Blocking blocking;
     Clients &clients = All();
     std::unique_lock<std::mutex> guard(clients.lock);
     return clients.changed.wait_for(guard, limit, [&clients] { return clients.closesInFlight == 0; });

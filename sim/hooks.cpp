@@ -4,6 +4,8 @@
 #include <map>
 #include <mutex>
 
+#include "sim/schedule.h"
+
 namespace sim {
 namespace {
 
@@ -34,6 +36,7 @@ void ClearHooks()
 
 void HookPoint(const char *point)
 {
+    schedule::Point(point);
     if (!g_any) {
         return;
     }

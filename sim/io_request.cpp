@@ -11,6 +11,7 @@
 #include "sim/io_internal.h"
 #include "sim/irql.h"
 #include "sim/ke_internal.h"
+#include "sim/schedule.h"
 #include "sim/verifier.h"
 
 namespace sim {
@@ -313,6 +314,7 @@ bool Request::Completed() const
 
 bool Request::WaitForCompletion(std::chrono::milliseconds limit) const
 {
+    schedule::Blocking blocking;
     std::unique_lock<std::mutex> guard(state_->lock);
     bool finished = state_->finishedChanged.wait_for(guard, limit, [this] { return state_->finished; });
     CheckUntouched(*state_, "IofCompleteRequest");

@@ -10,6 +10,7 @@
 #include "sim/hooks.h"
 #include "sim/irql.h"
 #include "sim/ke_internal.h"
+#include "sim/schedule.h"
 #include "sim/verifier.h"
 
 namespace sim {
@@ -104,6 +105,7 @@ KIRQL AcquireSpinLockAs(PKSPIN_LOCK SpinLock, const char *caller)
         if (word.compare_exchange_weak(expected, 1, std::memory_order_acquire)) {
             break;
         }
+        schedule::Spin();
         std::this_thread::yield();
     }
     t_held.push_back(SpinLock);

@@ -1,5 +1,6 @@
 // Simulated adapters: their arrival and removal, knobs and observations.
 #include "sim/ndis_world.h"
+#include "sim/schedule.h"
 
 namespace sim {
 
@@ -122,6 +123,7 @@ HandlerOutcome Adapter::LatestUnbind() const
 
 bool Adapter::WaitBindCompleted(std::chrono::milliseconds timeout) const
 {
+    schedule::Blocking blocking;
     NdisWorld &world = World();
     std::unique_lock<std::mutex> guard(world.lock);
     return world.changed.wait_for(guard, timeout, [this] {

@@ -10,6 +10,7 @@
 
 #include "sim/hooks.h"
 #include "sim/irql.h"
+#include "sim/schedule.h"
 #include "sim/verifier.h"
 #include "sim/ndis_world.h"
 
@@ -162,6 +163,7 @@ std::vector<HandlerCall *> UnbindOpens(const std::vector<OpenRecord *> &opens)
 
 bool WaitUnbinds(const std::vector<HandlerCall *> &calls, std::chrono::milliseconds timeout)
 {
+    schedule::Blocking blocking;
     NdisWorld &world = World();
     std::unique_lock<std::mutex> guard(world.lock);
     return world.changed.wait_for(guard, timeout, [&calls] {

@@ -8,6 +8,7 @@
 #include "platform/ndis.h"
 #include "sim/hooks.h"
 #include "sim/irql.h"
+#include "sim/schedule.h"
 
 namespace {
 
@@ -45,6 +46,7 @@ BOOLEAN NTAPI NdisWaitEvent(PNDIS_EVENT Event, UINT MsToWait)
 {
     sim::RequireIrqlAtMost(PASSIVE_LEVEL, "NdisWaitEvent");
     sim::HookPoint("NdisWaitEvent");
+    sim::schedule::Blocking blocking;
     std::unique_lock<std::mutex> guard(g_lock);
     auto signalled = [Event] { return Event->Event.Header.SignalState != 0; };
     if (MsToWait == 0) {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "sim/irql.h"
+#include "sim/schedule.h"
 #include "sim/verifier.h"
 #include "sim/ndis_world.h"
 
@@ -144,6 +145,7 @@ size_t Adapter::PendedRequestCount() const
 
 bool Adapter::WaitForPendedRequests(size_t count, std::chrono::milliseconds timeout) const
 {
+    schedule::Blocking blocking;
     NdisWorld &world = World();
     std::unique_lock<std::mutex> guard(world.lock);
     return world.changed.wait_for(guard, timeout,

@@ -10,6 +10,7 @@
 #include "sim/hooks.h"
 #include "sim/irql.h"
 #include "sim/ke_internal.h"
+#include "sim/schedule.h"
 #include "sim/verifier.h"
 #include "sim/work.h"
 #include "sim/work_internal.h"
@@ -51,6 +52,7 @@ public:
 
     bool WaitIdle(std::chrono::milliseconds limit)
     {
+        schedule::Blocking blocking;
         std::unique_lock<std::mutex> guard(lock_);
         return changed_.wait_for(guard, limit, [this] { return queued_.empty() && !running_; });
     }

@@ -13,7 +13,8 @@ namespace sim {
 void SetHook(const std::string &point, std::function<void()> action, unsigned times = 1);
 void ClearHooks();
 
-// Called by the sim at every named point.
+// Called by the sim at every named point; while a seeded schedule runs
+// (sim/schedule.h), each point is also where the turn may change hands.
 void HookPoint(const char *point);
 
 }  // namespace sim
