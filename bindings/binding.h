@@ -44,9 +44,9 @@ typedef struct _AdapterBinding {
     IrpQueue MediaSpecificWaitQueue;
     IrpQueue ReadQueue;
     // Carries the close to PASSIVE_LEVEL when the last open reference is
-    // dropped above it; CloseScheduled keeps it from being queued twice.
+    // dropped above it; CloseStarted lets only the first drop to 0 close.
     NDIS_WORK_ITEM CloseWorkItem;
-    volatile LONG CloseScheduled;
+    volatile LONG CloseStarted;
 } AdapterBinding;
 
 // The control device's extension.

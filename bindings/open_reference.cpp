@@ -24,14 +24,16 @@ LONG RelayDereferenceOpen(AdapterBinding *Binding)
     if (count != 0) {
         return count;
     }
-    if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
-        RelayCloseAdapter(Binding);
+    // The adapter is opened once, so it is closed once, by the first drop to
+    // 0. A user that comes and goes after that (it sees the flags and leaves)
+    // takes the count to 0 again and must do nothing: a work item queued then
+    // could still be waiting to run after the unbind completed and the driver
+    // was unloaded.
+    if (InterlockedExchange(&Binding->CloseStarted, 1) != 0) {
         return count;
     }
-    // A user that came and went while the close was queued takes the count
-    // to 0 again; the close already on its way is the only one, and the work
-    // item must not be queued a second time.
-    if (InterlockedExchange(&Binding->CloseScheduled, 1) != 0) {
+    if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
+        RelayCloseAdapter(Binding);
         return count;
     }
     // The record must outlive the queued close; the worker drops this reference.

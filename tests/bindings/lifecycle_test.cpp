@@ -339,6 +339,37 @@ TEST_F(Lifecycle, LastOpenReferenceDroppedAtDispatchLevelClosesFromAWorkItem)
     RelayDereferenceBinding(binding);
 }
 
+// The unbind closed the adapter itself; the close waits for an indication in
+// progress, whose transfer then takes an open reference, sees the unbind and
+// leaves. Nothing may be queued for later: the unbind completes with the
+// close, and the driver may be gone before a queued work item would run.
+TEST_F(Lifecycle, AUserLeavingAtDispatchLevelAfterTheCloseQueuesNoWork)
+{
+    rztest::RelayProtocol relay;
+    sim::Adapter nic = sim::AddAdapter();
+    nic.SetCloseCompletion(sim::Completion::Pended);
+    AdapterBinding *binding = relay.Lookup(nic);
+    ASSERT_NE(binding, nullptr);
+    bool workRan = false;
+    sim::SetHook("NdisWorkItem.run", [&workRan] { workRan = true; }, 0);
+
+    nic.BeginRemove();
+    EXPECT_EQ(nic.LatestOpenState(), sim::OpenState::Closing);
+    {
+        sim::ScopedIrql dispatch(DISPATCH_LEVEL);
+        RelayReferenceOpen(binding);
+        EXPECT_NE(binding->Flags, 0);
+        EXPECT_EQ(RelayDereferenceOpen(binding), 0);
+    }
+    EXPECT_TRUE(sim::WaitForWorkItems());
+    EXPECT_FALSE(workRan);
+    EXPECT_TRUE(nic.CompletePendedClose());
+    EXPECT_TRUE(nic.WaitRemoved(5s));
+    std::vector<NDIS_OID> oids = Oids(nic);
+    EXPECT_EQ(std::count(oids.begin(), oids.end(), OID_GEN_CURRENT_PACKET_FILTER), 2);
+    RelayDereferenceBinding(binding);
+}
+
 TEST_F(Lifecycle, PowerEventsAreKeptAndOtherEventsAcknowledged)
 {
     rztest::RelayProtocol relay;
