@@ -51,9 +51,15 @@ VOID NTAPI RelayCloseAdapterComplete(NDIS_HANDLE ProtocolBindingContext, NDIS_ST
     RelayCompleteBind(binding, binding->BindStatus, NDIS_STATUS_SUCCESS);
 }
 
+// The unbind is reported complete last: once the stack knows, it may
+// deregister the protocol and unload the driver, deleting the control device
+// whose extension holds the binding list.
 void RelayCompleteUnbind(AdapterBinding *Binding, NDIS_STATUS Status)
 {
-    NdisCompleteUnbindAdapter(InterlockedExchangePointer(&Binding->UnbindContext, NULL), Status);
+    NDIS_HANDLE unbindContext = InterlockedExchangePointer(&Binding->UnbindContext, NULL);
+
     RelayFlushBindingRequests(Binding, STATUS_DEVICE_REMOVED);
+    // May drop the last reference to the record.
     RelayRemoveBinding(RelayGetDeviceContext(), Binding);
+    NdisCompleteUnbindAdapter(unbindContext, Status);
 }

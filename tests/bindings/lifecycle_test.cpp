@@ -298,6 +298,33 @@ TEST_F(Lifecycle, UnbindFailsQueuedRequestsAndLeavesTheRecordToTheAttachedFile)
     EXPECT_EQ(RelayBlocks(), 0u);
 }
 
+// Once the unbind is reported complete the stack may unload the driver and
+// its control device: the queues are flushed and the binding has left the
+// list before that.
+TEST_F(Lifecycle, TheUnbindIsReportedCompleteAfterTheFlushAndTheListRemoval)
+{
+    rztest::RelayProtocol relay;
+    sim::Adapter nic = sim::AddAdapter();
+    AdapterBinding *binding = relay.Lookup(nic);
+    ASSERT_NE(binding, nullptr);
+    sim::File file = rztest::AttachFile(relay.Device(), binding);
+    RelayDereferenceBinding(binding);
+    sim::Request read = rztest::NewPendingRequest(file, rztest::QueueRead);
+    EXPECT_EQ(read.Dispatch(rztest::QueueRead), STATUS_PENDING);
+    bool flushed = false;
+    size_t listed = 1;
+    sim::SetHook("NdisCompleteUnbindAdapter", [&] {
+        flushed = read.Completed();
+        listed = relay.ListedCount();
+    });
+
+    EXPECT_TRUE(nic.Remove());
+    EXPECT_TRUE(flushed);
+    EXPECT_EQ(listed, 0u);
+    EXPECT_EQ(read.FinalStatus().Status, STATUS_DEVICE_REMOVED);
+    rztest::CloseAttachedFile(file);
+}
+
 TEST_F(Lifecycle, PendedCloseCompletesTheUnbindWithItsStatus)
 {
     rztest::RelayProtocol relay;
