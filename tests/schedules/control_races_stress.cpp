@@ -1,0 +1,111 @@
+// Control requests under many schedules: two attaches of one handle, an
+// attach against the adapter's removal, and media indications against waits
+// being queued, cancelled and cleaned up. Exactly one attach wins, and every
+// wait ends once, answered from its own indication or cancelled.
+#include <gtest/gtest.h>
+
+#include "tests/support/loaded_driver.h"
+#include "tests/support/race_stage.h"
+#include "tests/support/schedules.h"
+#include "tests/support/sim_test.h"
+
+namespace {
+
+using rztest::ExploreSchedules;
+using rztest::FinalStatusOf;
+using rztest::RaceStage;
+using rztest::RunParties;
+
+constexpr unsigned kSeeds = 150;
+
+class ControlRaces : public rztest::SimTest {};
+
+TEST_F(ControlRaces, TwoAttachesOfOneHandle)
+{
+    ExploreSchedules("attach against attach", kSeeds, [](uint64_t seed) {
+        RaceStage stage;
+        // Even seeds race for two adapters, odd ones for the same adapter.
+        sim::Adapter other = seed % 2 == 0 ? stage.AddAdapter(u"\\Device\\{SIM-NIC-1}") : stage.Nic();
+        sim::ClientHandle client = stage.OpenHandle();
+        NTSTATUS results[2] = {};
+        RunParties(seed, {[&] { results[0] = FinalStatusOf(RaceStage::Attach(client, stage.Nic())); },
+                          [&] { results[1] = FinalStatusOf(RaceStage::Attach(client, other)); }});
+        ASSERT_EQ((results[0] == STATUS_SUCCESS) + (results[1] == STATUS_SUCCESS), 1)
+            << std::hex << results[0] << " " << results[1];
+        EXPECT_EQ((results[0] == STATUS_DEVICE_ALREADY_ATTACHED) + (results[1] == STATUS_DEVICE_ALREADY_ATTACHED), 1);
+        // The handle is attached to the winner's adapter: a write goes out there.
+        const sim::Adapter &winner = results[0] == STATUS_SUCCESS ? stage.Nic() : other;
+        const RaceStage::Frame frame = RaceStage::EapolFrame(30, 1);
+        EXPECT_EQ(FinalStatusOf(client.Write(frame)), STATUS_SUCCESS);
+        EXPECT_EQ(winner.SentFrames(), std::vector<RaceStage::Frame>{frame});
+    });
+}
+
+TEST_F(ControlRaces, AnAttachAgainstTheRemovalOfTheAdapter)
+{
+    ExploreSchedules("attach against unbind", kSeeds, [](uint64_t seed) {
+        RaceStage stage;
+        sim::ClientHandle client = stage.OpenHandle();
+        NTSTATUS attached = 0;
+        bool removed = false;
+        RunParties(seed, {[&] { attached = FinalStatusOf(RaceStage::Attach(client, stage.Nic())); },
+                          [&] { removed = stage.Nic().Remove(sim::kWaitLimit); }});
+        EXPECT_TRUE(removed);
+        EXPECT_TRUE(attached == STATUS_SUCCESS || attached == STATUS_NO_SUCH_DEVICE ||
+                    attached == STATUS_INVALID_DEVICE_STATE)
+            << std::hex << attached;
+        // An attachment that won keeps the record, not the adapter: its reads
+        // are refused; without one they are refused as unattached.
+        NTSTATUS read = FinalStatusOf(client.Read(100));
+        EXPECT_EQ(read, attached == STATUS_SUCCESS ? STATUS_INVALID_DEVICE_STATE : STATUS_INVALID_HANDLE);
+    });
+}
+
+// An indication's buffer says which status it came with.
+std::vector<uint8_t> BufferOf(NDIS_STATUS status)
+{
+    return {static_cast<uint8_t>(status), static_cast<uint8_t>(status >> 8), 0x5A};
+}
+
+TEST_F(ControlRaces, IndicationsAgainstWaitsAndCancels)
+{
+    ExploreSchedules("indications against waits", kSeeds, [](uint64_t seed) {
+        RaceStage stage;
+        sim::ClientHandle client = stage.AttachedHandle();
+        std::vector<std::pair<sim::ControlRequest, NDIS_STATUS>> waits;
+        RunParties(seed, {[&] {
+                              for (NDIS_STATUS awaited : {NDIS_STATUS_MEDIA_CONNECT, NDIS_STATUS_MEDIA_DISCONNECT,
+                                                          NDIS_STATUS_MEDIA_CONNECT}) {
+                                  waits.emplace_back(RaceStage::Wait(client, awaited, 2), awaited);
+                              }
+                              waits.front().first.Cancel();
+                          },
+                          [&] {
+                              stage.Nic().IndicateStatus(NDIS_STATUS_MEDIA_CONNECT, BufferOf(NDIS_STATUS_MEDIA_CONNECT));
+                              stage.Nic().IndicateStatus(NDIS_STATUS_MEDIA_DISCONNECT,
+                                                         BufferOf(NDIS_STATUS_MEDIA_DISCONNECT));
+                          },
+                          [&] {
+                              if (seed % 3 == 0) {
+                                  client.CancelIo();
+                              }
+                          }});
+        // The handle's cleanup ends the waits still queued.
+        client.Close();
+        for (const auto &[wait, awaited] : waits) {
+            ASSERT_TRUE(wait.WaitForCompletion());
+            IO_STATUS_BLOCK result = wait.FinalStatus();
+            if (result.Status == STATUS_CANCELLED) {
+                EXPECT_EQ(result.Information, 0u);
+                continue;
+            }
+            // Cut to the two bytes the wait offered.
+            EXPECT_EQ(result.Status, STATUS_BUFFER_OVERFLOW);
+            std::vector<uint8_t> expected = BufferOf(awaited);
+            expected.resize(2);
+            EXPECT_EQ(wait.Returned(), expected);
+        }
+    });
+}
+
+}  // namespace
