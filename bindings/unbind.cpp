@@ -10,6 +10,10 @@ VOID NTAPI RelayUnbindAdapter(PNDIS_STATUS Status, NDIS_HANDLE ProtocolBindingCo
 {
     AdapterBinding *binding = (AdapterBinding *)ProtocolBindingContext;
 
+    // Once the own open reference is dropped, a user may close the adapter
+    // elsewhere and the close's completion let the record go while this
+    // handler still reads it: it holds the record until it returns.
+    RelayReferenceBinding(binding);
     InterlockedOr(&binding->Flags, BINDING_UNBINDING);
     InterlockedExchangePointer(&binding->UnbindContext, UnbindContext);
     // Closes the adapter now unless a user still holds it open; that user's
@@ -17,6 +21,7 @@ VOID NTAPI RelayUnbindAdapter(PNDIS_STATUS Status, NDIS_HANDLE ProtocolBindingCo
     // may already have happened when this returns.
     RelayDereferenceOpen(binding);
     *Status = NDIS_STATUS_PENDING;
+    RelayDereferenceBinding(binding);
 }
 
 void RelayCloseAdapter(AdapterBinding *Binding)

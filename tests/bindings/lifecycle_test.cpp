@@ -397,6 +397,42 @@ TEST_F(Lifecycle, AUserLeavingAtDispatchLevelAfterTheCloseQueuesNoWork)
     RelayDereferenceBinding(binding);
 }
 
+// Right after the unbind dropped the last open reference, an indication's
+// transfer takes one, sees the unbind and drops it at DISPATCH_LEVEL, and its
+// close runs and completes the unbind before the unbind handler goes on: the
+// record must still be there for the handler.
+TEST_F(Lifecycle, ACloseCompletedElsewhereLeavesTheRecordToTheUnbindHandler)
+{
+    rztest::RelayProtocol relay;
+    sim::Adapter nic = sim::AddAdapter();
+    AdapterBinding *binding = relay.Lookup(nic);
+    ASSERT_NE(binding, nullptr);
+    RelayDereferenceBinding(binding);
+    bool overtaken = false;
+    bool recordAlive = false;
+    sim::SetHook("Interlocked", [&] {
+        if (overtaken || binding->OpenRefCount != 0 || (binding->Flags & BINDING_UNBINDING) == 0) {
+            return;
+        }
+        overtaken = true;
+        {
+            sim::ScopedIrql dispatch(DISPATCH_LEVEL);
+            RelayReferenceOpen(binding);
+            RelayDereferenceOpen(binding);
+        }
+        EXPECT_TRUE(sim::WaitForWorkItems());
+        recordAlive = sim::PoolBytesFrom(binding).has_value();
+    }, 0);
+
+    nic.BeginRemove();
+    sim::ClearHooks();
+    EXPECT_TRUE(overtaken);
+    EXPECT_TRUE(recordAlive);
+    EXPECT_TRUE(nic.WaitRemoved(5s));
+    EXPECT_EQ(relay.ListedCount(), 0u);
+    EXPECT_EQ(RelayBlocks(), 0u);
+}
+
 TEST_F(Lifecycle, PowerEventsAreKeptAndOtherEventsAcknowledged)
 {
     rztest::RelayProtocol relay;
