@@ -16,7 +16,7 @@ using rztest::FinalStatusOf;
 using rztest::RaceStage;
 using rztest::RunParties;
 
-constexpr unsigned kSeeds = 150;
+constexpr unsigned kSeeds = 400;
 
 class ControlRaces : public rztest::SimTest {};
 

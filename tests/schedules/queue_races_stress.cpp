@@ -19,7 +19,7 @@ using rztest::ExploreSchedules;
 using rztest::RaceStage;
 using rztest::RunParties;
 
-constexpr unsigned kSeeds = 150;
+constexpr unsigned kSeeds = 400;
 
 class QueueRaces : public rztest::SimTest {};
 

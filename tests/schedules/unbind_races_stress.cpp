@@ -21,15 +21,25 @@ using rztest::ExploreSchedules;
 using rztest::RaceStage;
 using rztest::RunParties;
 
-constexpr unsigned kSeeds = 150;
+constexpr unsigned kSeeds = 400;
 
 class UnbindRaces : public rztest::SimTest {};
 
-std::vector<uint8_t> OidInput(NDIS_OID oid, std::vector<uint8_t> value = {})
+void Append(std::vector<uint8_t> &bytes, ULONG value)
 {
-    std::vector<uint8_t> input = {static_cast<uint8_t>(oid), static_cast<uint8_t>(oid >> 8),
-                                  static_cast<uint8_t>(oid >> 16), static_cast<uint8_t>(oid >> 24)};
-    input.insert(input.end(), value.begin(), value.end());
+    for (int shift = 0; shift < 32; shift += 8) {
+        bytes.push_back(static_cast<uint8_t>(value >> shift));
+    }
+}
+
+// The OID, and for a set the 32-bit value that follows it.
+std::vector<uint8_t> OidInput(NDIS_OID oid, std::optional<ULONG> value = std::nullopt)
+{
+    std::vector<uint8_t> input;
+    Append(input, oid);
+    if (value) {
+        Append(input, *value);
+    }
     return input;
 }
 
@@ -44,7 +54,7 @@ TEST_F(UnbindRaces, RemovalAgainstAQueryAndASet)
         RunParties(seed, {[&] { query = client.Control(IOCTL_RELAY_QUERY_OID, OidInput(OID_802_3_CURRENT_ADDRESS), 6); },
                           [&] {
                               set = client.Control(IOCTL_RELAY_SET_OID,
-                                                   OidInput(OID_GEN_CURRENT_PACKET_FILTER, {1, 0, 0, 0}), 0);
+                                                   OidInput(OID_GEN_CURRENT_PACKET_FILTER, NDIS_PACKET_TYPE_DIRECTED), 0);
                           },
                           [&] { removed = stage.Nic().Remove(sim::kWaitLimit); }});
         EXPECT_TRUE(removed);
