@@ -6,6 +6,7 @@
 // failure status.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -256,6 +257,75 @@ void UnloadWithAHandleOpen(Run &run)
     handle.Close();
 }
 
+// A read's bytes are the frame's first ones, as many as it had room for.
+void ExpectFramePrefix(Run &run, const sim::Request &read, const Frame &frame)
+{
+    Frame bytes = sim::CallerBytes(read);
+    size_t length = read.FinalStatus().Information;
+    run.Expect(length <= frame.size() && length <= bytes.size() &&
+                   std::equal(bytes.begin(), bytes.begin() + length, frame.begin()),
+               "a read returned other bytes than the frame's");
+}
+
+// The adapter finishes its open, transfers, sends and close later, each from
+// the test's hand; whatever the failing call broke, the adapter then goes.
+void PendedAdapterWork(Run &run)
+{
+    if (!run.Load()) {
+        return;
+    }
+    sim::AdapterConfig config;
+    config.name = u"\\Device\\{NIC}";
+    config.stationAddress = {0x02, 0x00, 0x5E, 0x10, 0x00, 0x01};
+    sim::Adapter nic = sim::CreateAdapter(config);
+    nic.SetOpenCompletion(sim::Completion::Pended);
+    nic.SetCloseCompletion(sim::Completion::Pended);
+    nic.SetSendCompletion({.pended = true});
+    nic.SetTransferCompletion({.pended = true});
+    nic.Arrive();
+    nic.CompletePendedOpen();
+    sim::ClientHandle handle;
+    if (run.Attach(nic, &handle)) {
+        Frame frame = EapolFrame(90);
+        sim::Request read = run.Track(handle.Read(1514));
+        nic.IndicateReceive(frame, sim::ReceiveShape{.lookahead = 10});
+        nic.CompletePendedTransfer();
+        sim::Request write = run.Track(handle.Write(EapolFrame(60)));
+        nic.CompletePendedSend();
+        handle.CancelIo();
+        if (run.Succeeded(read)) {
+            ExpectFramePrefix(run, read, frame);
+        }
+        run.Succeeded(write);
+    }
+    nic.BeginRemove();
+    while (nic.CompletePendedClose()) {
+    }
+    run.Expect(nic.WaitRemoved(sim::kWaitLimit), "the adapter's unbind did not complete");
+}
+
+// Packets the miniport needs back at once are copied, from buffers mapped or
+// not yet mapped, for reads with room for all of the frame or only its start.
+void PacketsTheMiniportNeedsBack(Run &run)
+{
+    sim::Adapter nic = NewAdapter();
+    sim::ClientHandle handle;
+    if (!run.Load() || !run.Attach(nic, &handle)) {
+        return;
+    }
+    Frame frame = EapolFrame(80);
+    for (bool mapped : {true, false}) {
+        for (ULONG length : {1514u, 20u}) {
+            sim::Request read = run.Track(handle.Read(length));
+            nic.IndicatePacket(frame, sim::PacketShape{.pieces = {14, 30}, .resources = true, .mapped = mapped});
+            handle.CancelIo();
+            if (run.Succeeded(read)) {
+                ExpectFramePrefix(run, read, frame);
+            }
+        }
+    }
+}
+
 struct Scenario {
     const char *name;
     std::function<void(Run &)> body;
@@ -267,6 +337,8 @@ const Scenario kScenarios[] = {
     {"reads, writes, queries, sets, waits and indications", Traffic},
     {"unbind under pending requests", UnbindUnderRequests},
     {"unload with a handle open", UnloadWithAHandleOpen},
+    {"pended open, transfer, send and close", PendedAdapterWork},
+    {"packets the miniport needs back, mapped or not", PacketsTheMiniportNeedsBack},
 };
 
 // One run of the scenario with the nth failable call failing (0: none);

@@ -4,7 +4,9 @@
 // whole packet cut into buffers. A read completes only with the frame's own
 // bytes, cut to its length, and nothing is left behind.
 //
-// Input: byte 0 the style (even: lookahead indication, odd: packet), byte 1
+// Input: byte 0 the style (bit 0 clear: lookahead indication, set: packet;
+// the other bits, when not 0, the number of the failable call to fail from
+// the indication on), byte 1
 // flags (bit 0 EAPOL type, bit 1 sent to the station address, bit 2 packet
 // with NDIS_STATUS_RESOURCES, bit 3 buffers not yet mapped, bit 4 transfer
 // pended, bit 5 transfer fails), byte 2 the header size, byte 3 the
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "sim/direct_io.h"
+#include "sim/faults.h"
 #include "tests/fuzz/driver_stage.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -48,6 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::vector<sim::Request> reads;
     for (size_t i = 8; i < 10; ++i) {
         reads.push_back(stage.Track(stage.Handle().Read(data[i] * 8u)));
+    }
+    if (style >> 1 != 0) {
+        sim::faults::FailGlobalNth(style >> 1);
     }
     if (style % 2 == 0) {
         sim::ReceiveShape shape;
