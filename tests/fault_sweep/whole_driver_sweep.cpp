@@ -20,12 +20,10 @@
 #include "sim/faults.h"
 #include "sim/io.h"
 #include "sim/ndis.h"
-#include "sim/ndis_pools.h"
-#include "sim/pool.h"
-#include "sim/verifier.h"
 #include "sim/world.h"
 #include "tests/support/control_client.h"
 #include "tests/support/secure_creation.h"
+#include "tests/support/sim_test.h"
 
 namespace {
 
@@ -359,16 +357,8 @@ uint64_t RunOnce(const Scenario &scenario, uint64_t failing)
     for (const std::string &problem : problems) {
         ADD_FAILURE() << "client: " << problem;
     }
-    for (const std::string &violation : sim::TakeViolations()) {
-        ADD_FAILURE() << "verifier: " << violation;
-    }
-    for (const std::string &leak : sim::Leaks()) {
-        ADD_FAILURE() << "leak: " << leak;
-    }
     EXPECT_EQ(sim::CompletedRequestCount(), sim::RequestCount()) << "requests left uncompleted";
-    sim::ReleaseAllPool();
-    sim::ReleaseAllNdisPools();
-    sim::ResetWorld();
+    rztest::CheckAndResetWorld();
     return calls;
 }
 

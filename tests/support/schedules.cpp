@@ -7,11 +7,9 @@
 #include <optional>
 #include <string>
 
-#include "sim/ndis_pools.h"
-#include "sim/pool.h"
 #include "sim/schedule.h"
-#include "sim/verifier.h"
 #include "sim/world.h"
+#include "tests/support/sim_test.h"
 
 namespace rztest {
 namespace {
@@ -27,21 +25,6 @@ std::optional<uint64_t> EnvironmentNumber(const char *name)
         return std::nullopt;
     }
     return std::strtoull(text, nullptr, 10);
-}
-
-// What the world holds after one seed: each finding a test failure. The world
-// is then made fresh for the next seed.
-void CheckAndResetWorld()
-{
-    for (const std::string &violation : sim::TakeViolations()) {
-        ADD_FAILURE() << "verifier: " << violation;
-    }
-    for (const std::string &leak : sim::Leaks()) {
-        ADD_FAILURE() << "leak: " << leak;
-    }
-    sim::ReleaseAllPool();
-    sim::ReleaseAllNdisPools();
-    sim::ResetWorld();
 }
 
 }  // namespace

@@ -14,6 +14,11 @@ void SimTest::SetUp()
 
 void SimTest::TearDown()
 {
+    CheckAndResetWorld();
+}
+
+void CheckAndResetWorld()
+{
     for (const std::string &violation : sim::TakeViolations()) {
         ADD_FAILURE() << "verifier: " << violation;
     }

@@ -19,6 +19,11 @@ protected:
     std::vector<std::string> TakeViolations();
 };
 
+// Each verifier finding and each block left behind fails the current test;
+// the world is then made fresh. What every fixture does at its end, and a
+// loop of runs after each of them.
+void CheckAndResetWorld();
+
 // True when one of `violations` names `rule`.
 bool HasRule(const std::vector<std::string> &violations, const std::string &rule);
 
