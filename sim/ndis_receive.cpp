@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "sim/hooks.h"
+#include "sim/ndis_filter.h"
 #include "sim/irql.h"
 #include "sim/ndis_pools.h"
 #include "sim/pool.h"
@@ -13,8 +14,6 @@
 
 namespace sim {
 namespace {
-
-const uint8_t kBroadcast[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
 // The memory an MDL describes, as its pages give it.
 uint8_t *PagesOf(PMDL mdl)
@@ -200,26 +199,6 @@ void ReleasePacket(IndicatedPacket &indicated)
 }
 
 }  // namespace
-
-bool FilterAccepts(const OpenRecord *open, const std::vector<uint8_t> &frame)
-{
-    ULONG filter = open->packetFilter;
-    if (frame.size() < 6) {
-        return false;
-    }
-    if (filter & NDIS_PACKET_TYPE_PROMISCUOUS) {
-        return true;
-    }
-    const std::array<uint8_t, 6> &station = open->adapter->config.stationAddress;
-    if (std::equal(station.begin(), station.end(), frame.begin())) {
-        return (filter & NDIS_PACKET_TYPE_DIRECTED) != 0;
-    }
-    if (std::equal(kBroadcast, kBroadcast + 6, frame.begin())) {
-        return (filter & NDIS_PACKET_TYPE_BROADCAST) != 0;
-    }
-    // The adapter keeps no multicast list: only all-multicast takes a group address.
-    return (frame[0] & 1) != 0 && (filter & NDIS_PACKET_TYPE_ALL_MULTICAST) != 0;
-}
 
 UINT CopyToChain(PMDL chain, const uint8_t *bytes, UINT count)
 {

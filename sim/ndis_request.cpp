@@ -1,11 +1,13 @@
 // NdisRequest on an open adapter. The adapter answers the OIDs a protocol
 // configures itself with (station address, MAC options, protocol options,
-// packet filter, connection status) from its own state and the open's, and
-// any OID as a test scripted it; a pended request is answered when the test
-// completes it, through the protocol's RequestCompleteHandler.
+// packet filter, connection status; on 802.3 the multicast list and its
+// size) from its own state and the open's, and any OID as a test scripted
+// it; a pended request is answered when the test completes it, through the
+// protocol's RequestCompleteHandler.
 #include <cstring>
 
 #include "sim/irql.h"
+#include "sim/ndis_filter.h"
 #include "sim/schedule.h"
 #include "sim/verifier.h"
 #include "sim/ndis_world.h"
@@ -32,8 +34,16 @@ std::optional<std::vector<uint8_t>> OwnAnswer(const OpenRecord &open, NDIS_OID o
     case OID_GEN_CURRENT_PACKET_FILTER: return Bytes(open.packetFilter);
     case OID_GEN_PROTOCOL_OPTIONS: return Bytes(open.protocolOptions);
     case OID_GEN_MEDIA_CONNECT_STATUS: return Bytes(0);  // NdisMediaStateConnected
-    default: return std::nullopt;
+    default: break;
     }
+    if (KeepsMulticastList(*open.adapter)) {
+        switch (oid) {
+        case OID_802_3_MULTICAST_LIST: return MulticastListBytes(open);
+        case OID_802_3_MAXIMUM_LIST_SIZE: return Bytes(config.multicastListSize);
+        default: break;
+        }
+    }
+    return std::nullopt;
 }
 
 // The settings the adapter keeps per open.
@@ -74,10 +84,17 @@ NDIS_STATUS Answer(OpenRecord &open, NDIS_REQUEST &request, const std::optional<
             return script->status;
         }
         ULONG *setting = OwnSetting(open, set.Oid);
-        if (setting == nullptr && !script) {
+        bool multicastList = set.Oid == OID_802_3_MULTICAST_LIST && KeepsMulticastList(*open.adapter);
+        if (setting == nullptr && !multicastList && !script) {
             return NDIS_STATUS_NOT_SUPPORTED;
         }
-        if (setting != nullptr) {
+        if (multicastList) {
+            NDIS_STATUS status =
+                SetMulticastList(open, set.InformationBuffer, set.InformationBufferLength, &set.BytesNeeded);
+            if (status != NDIS_STATUS_SUCCESS) {
+                return status;
+            }
+        } else if (setting != nullptr) {
             if (set.InformationBufferLength != sizeof(ULONG)) {
                 set.BytesNeeded = sizeof(ULONG);
                 return NDIS_STATUS_INVALID_LENGTH;

@@ -60,10 +60,6 @@ std::vector<NDIS_STATUS> IndicateFrames(AdapterState *adapter,
                                         const std::vector<std::vector<uint8_t>> &frames,
                                         const ReceiveShape &shape, const OpenRecord *skip);
 
-// Whether the open's packet filter takes a frame with this destination.
-// Call with the world's lock held.
-bool FilterAccepts(const OpenRecord *open, const std::vector<uint8_t> &frame);
-
 // Copies bytes into, or out of, the memory an MDL chain describes, through its pages.
 UINT CopyToChain(PMDL chain, const uint8_t *bytes, UINT count);
 std::vector<uint8_t> ChainBytes(PMDL chain);

@@ -37,6 +37,7 @@ struct OpenRecord {
     OpenState state = OpenState::Opening;
     ULONG packetFilter = 0;
     ULONG protocolOptions = 0;
+    std::vector<MacAddress> multicast;  // OID_802_3_MULTICAST_LIST, each address once
     unsigned inFlight[static_cast<int>(Activity::Count)] = {};
     bool closePended = false;    // NdisCloseAdapter returned NDIS_STATUS_PENDING
     bool closeReleased = false;  // the adapter has done its part of the close

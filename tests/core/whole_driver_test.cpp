@@ -126,6 +126,41 @@ TEST_F(WholeDriver, SeveralClientsOnSeveralAdaptersUntilTheDriverStops)
     EXPECT_TRUE(Driver().WaitUnloaded());
 }
 
+TEST_F(WholeDriver, GroupAddressedEapolArrivesOnlyOnceTheClientJoinsThePaeGroup)
+{
+    sim::Adapter nic = AddAdapter(u"\\Device\\{NIC}");
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    sim::ClientHandle handle = AttachedHandle(nic);
+    const Frame pae = {0x01, 0x80, 0xC2, 0x00, 0x00, 0x03};
+    Frame toGroup = EapolFrame(60, 3);
+    std::copy(pae.begin(), pae.end(), toGroup.begin());
+    sim::Request read = handle.Read(1514);
+    auto set = [&](NDIS_OID oid, const Frame &value) {
+        return FinalStatusOf(handle.Control(IOCTL_RELAY_SET_OID, Oid(oid, value), 0));
+    };
+
+    nic.IndicateReceive(toGroup);
+    EXPECT_FALSE(read.Completed()) << "the driver's own filter takes directed frames only";
+    ASSERT_EQ(set(OID_802_3_MULTICAST_LIST, pae), STATUS_SUCCESS);
+    nic.IndicateReceive(toGroup);
+    EXPECT_FALSE(read.Completed()) << "on the list, but the filter lacks the multicast bit";
+    ASSERT_EQ(set(OID_GEN_CURRENT_PACKET_FILTER,
+                  rztest::Bytes(NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_MULTICAST)),
+              STATUS_SUCCESS);
+    nic.IndicateReceive(toGroup);
+    EXPECT_EQ(ReadBytes(read), toGroup);
+
+    sim::ControlRequest list = handle.Control(IOCTL_RELAY_QUERY_OID, Oid(OID_802_3_MULTICAST_LIST), 12);
+    EXPECT_EQ(FinalStatusOf(list), STATUS_SUCCESS);
+    EXPECT_EQ(list.Returned(), pae);
+    Frame tooMany;
+    for (uint8_t group = 0; group <= 32; ++group) {
+        tooMany.insert(tooMany.end(), {0x01, 0x00, 0x5E, 0x00, 0x00, group});
+    }
+    EXPECT_EQ(set(OID_802_3_MULTICAST_LIST, tooMany), static_cast<NTSTATUS>(0xC0230009))
+        << "NDIS_STATUS_MULTICAST_FULL in the NDIS facility";
+}
+
 TEST_F(WholeDriver, ClosingAHandleWithARequestPendingCompletesItAndThenCloses)
 {
     sim::Adapter nic = AddAdapter(u"\\Device\\{NIC}");

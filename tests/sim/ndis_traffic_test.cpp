@@ -1,6 +1,6 @@
-// A simulated adapter's traffic as a protocol meets it: the packet filter,
-// the shapes of indications, sends completing in any order, loopback, and a
-// close that waits for pended transfers and sends.
+// A simulated adapter's traffic as a protocol meets it: the packet filter
+// and multicast lists, the shapes of indications, sends completing in any
+// order, loopback, and a close that waits for pended transfers and sends.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -31,6 +31,7 @@ Bytes FrameTo(const Bytes &destination, size_t length, uint8_t fill = 0x42)
 // A protocol that opens every adapter it is offered, listens, and records.
 struct Listener {
     NDIS_HANDLE protocol = nullptr;
+    NDIS_HANDLE secondProtocol = nullptr;
     std::vector<NDIS_HANDLE> opens;
     NDIS_HANDLE unbindContext = nullptr;
     std::vector<std::string> events;
@@ -43,18 +44,29 @@ struct Listener {
 Listener g;
 NDIS_MEDIUM g_medium = NdisMedium802_3;
 
-VOID NTAPI ListenBind(PNDIS_STATUS Status, NDIS_HANDLE, PNDIS_STRING Name, PVOID, PVOID)
+void OpenFor(NDIS_HANDLE protocol, PNDIS_STATUS Status, PNDIS_STRING Name)
 {
     NDIS_STATUS error;
     UINT index;
     NDIS_HANDLE open;
-    NdisOpenAdapter(Status, &error, &open, &index, &g_medium, 1, g.protocol, &g, Name, 0, nullptr);
+    // Each open's context is its place in g.opens, counted from 1.
+    auto *context = reinterpret_cast<NDIS_HANDLE>(g.opens.size() + 1);
+    NdisOpenAdapter(Status, &error, &open, &index, &g_medium, 1, protocol, context, Name, 0, nullptr);
     g.opens.push_back(open);
 }
-VOID NTAPI ListenUnbind(PNDIS_STATUS Status, NDIS_HANDLE, NDIS_HANDLE UnbindContext)
+VOID NTAPI ListenBind(PNDIS_STATUS Status, NDIS_HANDLE, PNDIS_STRING Name, PVOID, PVOID)
+{
+    OpenFor(g.protocol, Status, Name);
+}
+// A second protocol on the same adapters, for what opens share.
+VOID NTAPI ListenBindAgain(PNDIS_STATUS Status, NDIS_HANDLE, PNDIS_STRING Name, PVOID, PVOID)
+{
+    OpenFor(g.secondProtocol, Status, Name);
+}
+VOID NTAPI ListenUnbind(PNDIS_STATUS Status, NDIS_HANDLE Context, NDIS_HANDLE UnbindContext)
 {
     g.unbindContext = UnbindContext;
-    NdisCloseAdapter(Status, g.opens.back());
+    NdisCloseAdapter(Status, g.opens.at(reinterpret_cast<size_t>(Context) - 1));
     if (*Status != NDIS_STATUS_PENDING) {
         g.unbindContext = nullptr;
     }
@@ -150,7 +162,7 @@ protected:
     {
         rztest::SimTest::SetUp();
         g = Listener{};
-        NDIS50_PROTOCOL_CHARACTERISTICS characteristics{};
+        NDIS50_PROTOCOL_CHARACTERISTICS &characteristics = characteristics_;
         characteristics.MajorNdisVersion = 5;
         RtlInitUnicodeString(&characteristics.Name, u"listener");
         characteristics.BindAdapterHandler = ListenBind;
@@ -172,10 +184,43 @@ protected:
     void TearDown() override
     {
         NDIS_STATUS status;
+        if (g.secondProtocol != nullptr) {
+            NdisDeregisterProtocol(&status, g.secondProtocol);
+        }
         NdisDeregisterProtocol(&status, g.protocol);
         NdisFreeBufferPool(g.bufferPool);
         NdisFreePacketPool(g.packetPool);
         rztest::SimTest::TearDown();
+    }
+
+    // Another protocol registers; it opens every adapter too.
+    void RegisterSecondProtocol()
+    {
+        NDIS50_PROTOCOL_CHARACTERISTICS characteristics = characteristics_;
+        RtlInitUnicodeString(&characteristics.Name, u"second listener");
+        characteristics.BindAdapterHandler = ListenBindAgain;
+        NDIS_STATUS status;
+        NdisRegisterProtocol(&status, &g.secondProtocol, &characteristics, sizeof characteristics);
+        ASSERT_EQ(status, NDIS_STATUS_SUCCESS);
+    }
+
+    // A query or set with any buffer on the open at `which`; the status, and
+    // the bytes written or read in *done.
+    NDIS_STATUS Request(NDIS_REQUEST_TYPE type, NDIS_OID oid, Bytes &buffer, size_t which = 0,
+                        UINT *done = nullptr)
+    {
+        NDIS_REQUEST request{};
+        request.RequestType = type;
+        request.DATA.QUERY_INFORMATION.Oid = oid;
+        request.DATA.QUERY_INFORMATION.InformationBuffer = buffer.data();
+        request.DATA.QUERY_INFORMATION.InformationBufferLength = static_cast<UINT>(buffer.size());
+        NDIS_STATUS status;
+        NdisRequest(&status, g.opens.at(which), &request);
+        if (done != nullptr) {
+            *done = type == NdisRequestQueryInformation ? request.DATA.QUERY_INFORMATION.BytesWritten
+                                                        : request.DATA.SET_INFORMATION.BytesRead;
+        }
+        return status;
     }
 
     void Set(NDIS_OID oid, ULONG value, size_t which = 0)
@@ -209,6 +254,7 @@ protected:
     }
 
     std::vector<PMDL> mdls_;
+    NDIS50_PROTOCOL_CHARACTERISTICS characteristics_{};
 };
 
 TEST_F(AdapterTraffic, PacketFilterDecidesWhichFramesAnOpenSees)
@@ -228,6 +274,62 @@ TEST_F(AdapterTraffic, PacketFilterDecidesWhichFramesAnOpenSees)
     Set(OID_GEN_CURRENT_PACKET_FILTER, NDIS_PACKET_TYPE_PROMISCUOUS);
     EXPECT_EQ(nic.IndicatePacket(FrameTo(other, 60)).size(), 1u);
     EXPECT_EQ(g.received.size(), 3u);
+    nic.Remove();
+}
+
+TEST_F(AdapterTraffic, MulticastListsAreKeptPerOpenWithinTheAdaptersRoom)
+{
+    sim::AdapterConfig config;
+    config.multicastListSize = 2;
+    sim::Adapter nic = sim::AddAdapter(config);
+    RegisterSecondProtocol();
+    ASSERT_EQ(g.opens.size(), 2u);
+    const Bytes pae = {0x01, 0x80, 0xC2, 0x00, 0x00, 0x03};
+    const Bytes mdns = {0x01, 0x00, 0x5E, 0x00, 0x00, 0xFB};
+    const Bytes ipv6 = {0x33, 0x33, 0x00, 0x00, 0x00, 0x01};
+    auto join = [&](std::vector<Bytes> addresses, size_t which) {
+        Bytes list;
+        for (const Bytes &address : addresses) {
+            list.insert(list.end(), address.begin(), address.end());
+        }
+        return Request(NdisRequestSetInformation, OID_802_3_MULTICAST_LIST, list, which);
+    };
+
+    Bytes size(4);
+    ASSERT_EQ(Request(NdisRequestQueryInformation, OID_802_3_MAXIMUM_LIST_SIZE, size), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(size, (Bytes{2, 0, 0, 0}));
+
+    Set(OID_GEN_CURRENT_PACKET_FILTER, NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_MULTICAST);
+    EXPECT_TRUE(nic.IndicateReceive(FrameTo(pae, 60)).empty()) << "a group address off the list";
+    ASSERT_EQ(join({pae, pae}, 0), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(nic.IndicateReceive(FrameTo(pae, 60)).size(), 1u);
+    EXPECT_TRUE(nic.IndicateReceive(FrameTo(mdns, 60)).empty());
+    Bytes list(12);
+    UINT written = 0;
+    ASSERT_EQ(Request(NdisRequestQueryInformation, OID_802_3_MULTICAST_LIST, list, 0, &written),
+              NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(written, 6u) << "each address once";
+    EXPECT_EQ(Bytes(list.begin(), list.begin() + 6), pae);
+
+    // The second open's list is its own, but the hardware holds both.
+    Set(OID_GEN_CURRENT_PACKET_FILTER, NDIS_PACKET_TYPE_MULTICAST, 1);
+    EXPECT_EQ(join({mdns}, 1), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(nic.IndicateReceive(FrameTo(mdns, 60)).size(), 1u) << "the second open only";
+    EXPECT_EQ(join({mdns, ipv6}, 1), NDIS_STATUS_MULTICAST_FULL) << "three addresses in a room of two";
+    EXPECT_EQ(join({pae, mdns, ipv6}, 0), NDIS_STATUS_MULTICAST_FULL);
+    sim::ReceiveFilter combined = nic.CombinedFilter();
+    EXPECT_EQ(combined.packetFilter, ULONG{NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_MULTICAST});
+    EXPECT_EQ(combined.multicast.size(), 2u) << "the failed sets changed nothing";
+
+    Bytes ragged(7, 0x01);
+    EXPECT_EQ(Request(NdisRequestSetInformation, OID_802_3_MULTICAST_LIST, ragged), NDIS_STATUS_INVALID_LENGTH);
+    Set(OID_GEN_CURRENT_PACKET_FILTER, NDIS_PACKET_TYPE_DIRECTED);
+    EXPECT_TRUE(nic.IndicateReceive(FrameTo(pae, 60)).empty()) << "the list counts only with the multicast bit";
+    Set(OID_GEN_CURRENT_PACKET_FILTER, NDIS_PACKET_TYPE_ALL_MULTICAST);
+    EXPECT_EQ(nic.IndicateReceive(FrameTo(ipv6, 60)).size(), 1u);
+    EXPECT_EQ(join({}, 0), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(nic.CombinedFilter().multicast, (std::vector<sim::MacAddress>{{0x01, 0x00, 0x5E, 0x00, 0x00, 0xFB}}))
+        << "an empty set empties the first open's list";
     nic.Remove();
 }
 

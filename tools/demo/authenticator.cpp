@@ -9,9 +9,9 @@ Authenticator::Authenticator(Mac portAddress, std::string identity, std::string 
 {
 }
 
-std::vector<uint8_t> Authenticator::Request(const Mac &client, EapMethod method, std::vector<uint8_t> data)
+std::vector<uint8_t> Authenticator::Request(EapMethod method, std::vector<uint8_t> data)
 {
-    return EapolEap(client, port_, EapCode::Request, ++identifier_, method, data);
+    return EapolEap(kPaeGroupAddress, port_, EapCode::Request, ++identifier_, method, data);
 }
 
 std::optional<std::vector<uint8_t>> Authenticator::Answer(const std::vector<uint8_t> &frame)
@@ -20,10 +20,9 @@ std::optional<std::vector<uint8_t>> Authenticator::Answer(const std::vector<uint
     if (!eapol) {
         return std::nullopt;
     }
-    const Mac &client = eapol->source;
     if (eapol->type == EapolType::Start) {
         log_ = "EAPOL-Start received; asking for the identity";
-        return Request(client, EapMethod::Identity, {});
+        return Request(EapMethod::Identity, {});
     }
     if (eapol->type != EapolType::EapPacket || eapol->code != EapCode::Response ||
         eapol->identifier != identifier_) {
@@ -33,7 +32,7 @@ std::optional<std::vector<uint8_t>> Authenticator::Answer(const std::vector<uint
         std::string name(eapol->data.begin(), eapol->data.end());
         if (name != identity_) {
             log_ = "unknown identity \"" + name + "\"; failing";
-            return EapolEap(client, port_, EapCode::Failure, identifier_, std::nullopt, {});
+            return EapolEap(kPaeGroupAddress, port_, EapCode::Failure, identifier_, std::nullopt, {});
         }
         std::mt19937 random(0x1D1D);
         challenge_.resize(16);
@@ -43,7 +42,7 @@ std::optional<std::vector<uint8_t>> Authenticator::Answer(const std::vector<uint
         std::vector<uint8_t> data{static_cast<uint8_t>(challenge_.size())};
         data.insert(data.end(), challenge_.begin(), challenge_.end());
         log_ = "identity \"" + name + "\"; sending an MD5 challenge";
-        return Request(client, EapMethod::Md5Challenge, data);
+        return Request(EapMethod::Md5Challenge, data);
     }
     if (eapol->method == EapMethod::Md5Challenge) {
         Md5Digest expected = Md5ChallengeResponse(identifier_, secret_, challenge_);
@@ -52,7 +51,7 @@ std::optional<std::vector<uint8_t>> Authenticator::Answer(const std::vector<uint
         succeeded_ = proved;
         log_ = proved ? "the MD5 response matches; the port is authorised"
                       : "the MD5 response is wrong; failing";
-        return EapolEap(client, port_, proved ? EapCode::Success : EapCode::Failure, identifier_,
+        return EapolEap(kPaeGroupAddress, port_, proved ? EapCode::Success : EapCode::Failure, identifier_,
                         std::nullopt, {});
     }
     return std::nullopt;

@@ -1,5 +1,7 @@
 // The authenticator on the simulated wire: the switch port's side of an
-// 802.1X exchange with EAP-MD5, answering the frames the client sends.
+// 802.1X exchange with EAP-MD5, answering the frames the client sends. Like a
+// switch port it sends every frame to the PAE group address, which the
+// client's adapter takes only once the client has joined the group.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +24,7 @@ public:
     const std::string &Log() const;
 
 private:
-    std::vector<uint8_t> Request(const Mac &client, EapMethod method, std::vector<uint8_t> data);
+    std::vector<uint8_t> Request(EapMethod method, std::vector<uint8_t> data);
 
     Mac port_;
     std::string identity_;

@@ -126,7 +126,8 @@ int main()
     nic.IndicateStatus(NDIS_STATUS_MEDIA_CONNECT);
     Check(StatusOf(wait) == STATUS_SUCCESS, "the wait completed on the media-connect indication");
 
-    Step("4. An authenticator on the wire runs 802.1X with EAP-MD5 against the client");
+    Step("4. The client joins the PAE group, and an authenticator on the wire runs 802.1X\n"
+         "   with EAP-MD5 against it");
     demo::Mac client;
     std::copy(ethernet.stationAddress.begin(), ethernet.stationAddress.end(), client.begin());
     const demo::Mac port = {0x02, 0x00, 0x5E, 0xAA, 0x00, 0x01};
@@ -146,6 +147,20 @@ int main()
         Check(sent && nic.SentFrames().size() == sentBefore + 1, std::string("client sends ") + what);
         return nic.SentFrames().back();
     };
+
+    // The authenticator speaks to the PAE group address, which the driver's
+    // directed filter refuses until the client joins the group.
+    auto setOid = [&](NDIS_OID oid, std::vector<uint8_t> value) {
+        std::vector<uint8_t> input = Le32(oid);
+        input.insert(input.end(), value.begin(), value.end());
+        return StatusOf(handle.Control(IOCTL_RELAY_SET_OID, input, 0));
+    };
+    std::vector<uint8_t> group(demo::kPaeGroupAddress.begin(), demo::kPaeGroupAddress.end());
+    Check(setOid(OID_802_3_MULTICAST_LIST, group) == STATUS_SUCCESS,
+          "client puts " + MacText(group.data()) + " on the adapter's multicast list");
+    Check(setOid(OID_GEN_CURRENT_PACKET_FILTER, Le32(NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_MULTICAST)) ==
+              STATUS_SUCCESS,
+          "client sets the packet filter to directed and multicast frames");
 
     sim::Request read = handle.Read(1514);
     // Traffic the client must never see: an ARP broadcast and an IPv4 packet.

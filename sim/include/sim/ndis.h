@@ -67,11 +67,24 @@ struct OidScript {
     }
 };
 
+constexpr size_t kMacLength = 6;
+using MacAddress = std::array<uint8_t, kMacLength>;
+
 struct AdapterConfig {
     std::u16string name = u"\\Device\\{SIM-NIC-0}";
     NDIS_MEDIUM medium = NdisMedium802_3;
-    std::array<uint8_t, 6> stationAddress = {0x02, 0x00, 0x5E, 0x10, 0x00, 0x01};
+    MacAddress stationAddress = {0x02, 0x00, 0x5E, 0x10, 0x00, 0x01};
     ULONG macOptions = 0x0000000F;
+    // OID_802_3_MAXIMUM_LIST_SIZE: the multicast addresses the hardware holds,
+    // for all opens together.
+    ULONG multicastListSize = 32;
+};
+
+// What the adapter's hardware must let in for all its opens together: the
+// OR of their packet filters and every address on their multicast lists.
+struct ReceiveFilter {
+    ULONG packetFilter = 0;
+    std::vector<MacAddress> multicast;
 };
 
 enum class OpenState { Opening, Open, Closing, Closed, Failed };
@@ -127,6 +140,8 @@ public:
     std::optional<OpenState> LatestOpenState() const;
     ULONG PacketFilter() const;     // of the latest open
     ULONG ProtocolOptions() const;  // of the latest open
+    std::vector<MacAddress> MulticastList() const;  // of the latest open
+    ReceiveFilter CombinedFilter() const;           // of the opens not closed
     std::vector<RequestRecord> Requests() const;
     HandlerOutcome LatestBind() const;
     HandlerOutcome LatestUnbind() const;

@@ -5,8 +5,9 @@
 //
 // Indications run in the calling thread at DISPATCH_LEVEL, once for every
 // open of the adapter that is open and whose packet filter accepts the frame
-// (directed: the destination is the station address; broadcast, all
-// multicast and promiscuous as NDIS has them); after a batch, each open that
+// (directed: the destination is the station address; multicast: a group
+// address on that open's OID_802_3_MULTICAST_LIST; broadcast, all multicast
+// and promiscuous as NDIS has them); after a batch, each open that
 // got a frame gets ReceiveCompleteHandler. Once an open's close is called no
 // new indication starts on it, and the close completes only after every
 // indication, pended transfer and send in progress on it has finished.

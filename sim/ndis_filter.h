@@ -1,0 +1,29 @@
+// Which frames an adapter gives each open (sim/ndis_filter.cpp), for the
+// sim's receive and loopback paths and its answers to the multicast OIDs.
+// Call each with the NDIS world's lock held.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/ndis.h"
+
+namespace sim {
+
+struct AdapterState;
+struct OpenRecord;
+
+// Whether the open's packet filter, and its multicast list, take a frame
+// with this destination.
+bool FilterAccepts(const OpenRecord *open, const std::vector<uint8_t> &frame);
+
+// Whether the adapter's medium has multicast lists (802.3 only).
+bool KeepsMulticastList(const AdapterState &adapter);
+// OID_802_3_MULTICAST_LIST set on an open: the whole list replaced, or
+// NDIS_STATUS_INVALID_LENGTH for a length that is no multiple of an address,
+// or NDIS_STATUS_MULTICAST_FULL past the adapter's list size.
+NDIS_STATUS SetMulticastList(OpenRecord &open, const void *buffer, UINT length, UINT *bytesNeeded);
+// The open's list as OID_802_3_MULTICAST_LIST answers a query.
+std::vector<uint8_t> MulticastListBytes(const OpenRecord &open);
+
+}  // namespace sim
