@@ -1,7 +1,8 @@
 // Client handles over the I/O manager's requests: the open with its access
 // check, requests counted per file so that IRP_MJ_CLOSE follows the last of
-// them, and the files open per driver so that the driver unloads only once
-// the last of them has closed.
+// them and kept per thread for CancelIo and the thread's exit, and the files
+// open per driver so that the driver unloads only once the last of them has
+// closed.
 #include "sim/client.h"
 
 #include <condition_variable>
@@ -16,13 +17,20 @@
 
 namespace sim {
 
+// A request and the thread that issued it: Windows queues each request on
+// its thread, so CancelIo and the thread's exit reach only the thread's own.
+struct IssuedRequest {
+    Request request;
+    std::thread::id thread;
+};
+
 struct ClientState {
     ClientState(const File &opened, PDRIVER_OBJECT owner) : file(opened), driver(owner) {}
 
     File file;
     PDRIVER_OBJECT driver;
     std::mutex lock;
-    std::vector<Request> requests;
+    std::vector<IssuedRequest> requests;
     int outstanding = 0;
     bool closed = false;
     bool closeSent = false;
@@ -37,6 +45,8 @@ struct Clients {
     std::vector<std::thread> closers;
     size_t closesInFlight = 0;
     std::function<void(PDRIVER_OBJECT)> lastFileClosed;
+    // Every thread's requests not known to have completed.
+    std::map<std::thread::id, std::vector<Request>> byThread;
 };
 
 Clients &All()
@@ -44,6 +54,52 @@ Clients &All()
     static Clients clients;
     return clients;
 }
+
+// Keeps the calling thread's requests; when the thread ends, the I/O manager
+// cancels those still pending, as Windows does at a thread's exit.
+struct ThreadRequests {
+    // Only this thread touches its own list, so it may be pruned outside
+    // the lock, which a completion may be taking under the request's own.
+    void Add(const Request &request)
+    {
+        Clients &clients = All();
+        std::vector<Request> mine;
+        {
+            std::lock_guard<std::mutex> guard(clients.lock);
+            mine.swap(clients.byThread[std::this_thread::get_id()]);
+        }
+        std::erase_if(mine, [](const Request &issued) { return issued.Completed(); });
+        mine.push_back(request);
+        std::lock_guard<std::mutex> guard(clients.lock);
+        clients.byThread[std::this_thread::get_id()] = std::move(mine);
+    }
+    ~ThreadRequests()
+    {
+        std::vector<Request> mine;
+        {
+            Clients &clients = All();
+            std::lock_guard<std::mutex> guard(clients.lock);
+            auto found = clients.byThread.find(std::this_thread::get_id());
+            if (found == clients.byThread.end()) {
+                return;
+            }
+            mine.swap(found->second);
+            clients.byThread.erase(found);
+        }
+        // The thread's other thread-local state (IRQL, held locks) may be gone
+        // by now, so a thread of the I/O manager's cancels for it, and the
+        // exit waits for that.
+        std::thread canceller([&mine] {
+            for (const Request &request : mine) {
+                if (!request.Completed()) {
+                    request.Cancel();
+                }
+            }
+        });
+        canceller.join();
+    }
+};
+thread_local ThreadRequests t_requests;
 
 std::u16string NtName(const std::u16string &name)
 {
@@ -99,8 +155,9 @@ R Issue(const std::shared_ptr<ClientState> &state, R request)
     {
         std::lock_guard<std::mutex> guard(state->lock);
         ++state->outstanding;
-        state->requests.push_back(request);
+        state->requests.push_back({request, std::this_thread::get_id()});
     }
+    t_requests.Add(request);
     std::weak_ptr<ClientState> weak = state;
     request.OnCompletion([weak](PIRP) {
         std::shared_ptr<ClientState> owner = weak.lock();
@@ -194,7 +251,11 @@ void ClientHandle::CancelIo() const
     std::vector<Request> requests;
     {
         std::lock_guard<std::mutex> guard(state_->lock);
-        requests = state_->requests;
+        for (const IssuedRequest &issued : state_->requests) {
+            if (issued.thread == std::this_thread::get_id()) {
+                requests.push_back(issued.request);
+            }
+        }
     }
     for (const Request &request : requests) {
         if (!request.Completed()) {
@@ -253,6 +314,7 @@ void ResetClients()
         clients.openFiles.clear();
         clients.lastFileClosed = nullptr;
         clients.closesInFlight = 0;
+        clients.byThread.clear();
     }
     for (std::thread &closer : closers) {
         if (closer.joinable()) {

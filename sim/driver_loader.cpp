@@ -166,11 +166,11 @@ bool Driver::Stop(std::chrono::milliseconds limit) const
             return state_->unloaded;
         }
     }
-    for (ProtocolRecord *protocol : state_->protocols) {
-        NotifyProtocolUnload(protocol);
-    }
     if (!UnbindProtocols(state_, limit)) {
         Violation("driver.unbind-timeout", "Stop", "an unbind did not complete in time");
+    }
+    for (ProtocolRecord *protocol : state_->protocols) {
+        NotifyProtocolUnload(protocol);
     }
     {
         std::lock_guard<std::mutex> guard(state_->lock);

@@ -257,6 +257,11 @@ std::vector<NDIS_STATUS> IndicateFrames(AdapterState *adapter,
 void Adapter::SetTransferCompletion(const TransferScript &script)
 {
     std::lock_guard<std::mutex> guard(World().lock);
+    if (script.pended && (state_->config.macOptions & NDIS_MAC_OPTION_TRANSFERS_NOT_PEND)) {
+        Violation("sim.adapter-contradicts-mac-options", "SetTransferCompletion",
+                  "transfers cannot pend on an adapter that reports NDIS_MAC_OPTION_TRANSFERS_NOT_PEND");
+        return;
+    }
     state_->traffic.transfer = script;
 }
 

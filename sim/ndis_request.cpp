@@ -1,6 +1,6 @@
 // NdisRequest on an open adapter. The adapter answers the OIDs a protocol
-// configures itself with (station address, MAC options, protocol options,
-// packet filter, connection status; on 802.3 the multicast list and its
+// configures itself with (station address, MAC options, maximum total size,
+// protocol options, packet filter, connection status; on 802.3 the multicast list and its
 // size) from its own state and the open's, and any OID as a test scripted
 // it; a pended request is answered when the test completes it, through the
 // protocol's RequestCompleteHandler.
@@ -31,6 +31,7 @@ std::optional<std::vector<uint8_t>> OwnAnswer(const OpenRecord &open, NDIS_OID o
     case OID_802_3_PERMANENT_ADDRESS:
         return std::vector<uint8_t>(config.stationAddress.begin(), config.stationAddress.end());
     case OID_GEN_MAC_OPTIONS: return Bytes(config.macOptions);
+    case OID_GEN_MAXIMUM_TOTAL_SIZE: return Bytes(config.maximumTotalSize);
     case OID_GEN_CURRENT_PACKET_FILTER: return Bytes(open.packetFilter);
     case OID_GEN_PROTOCOL_OPTIONS: return Bytes(open.protocolOptions);
     case OID_GEN_MEDIA_CONNECT_STATUS: return Bytes(0);  // NdisMediaStateConnected

@@ -70,6 +70,15 @@ VOID NTAPI AdapterSendPackets(NDIS_HANDLE NdisBindingHandle, PPNDIS_PACKET Packe
         std::vector<uint8_t> frame = ChainBytes(packet->Private.Head);
         SendScript script;
         bool loopToSender;
+        bool tooLong;
+        {
+            std::lock_guard<std::mutex> guard(world.lock);
+            tooLong = frame.size() > open->adapter->config.maximumTotalSize;
+        }
+        if (tooLong) {
+            CompleteSend(open, packet, NDIS_STATUS_INVALID_PACKET);
+            continue;
+        }
         {
             std::lock_guard<std::mutex> guard(world.lock);
             TrafficState &traffic = open->adapter->traffic;

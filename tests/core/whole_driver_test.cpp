@@ -3,6 +3,10 @@
 // the adapter goes or the driver stops.
 #include <gtest/gtest.h>
 
+#include <future>
+#include <optional>
+#include <thread>
+
 #include "control/relay_ioctl.h"
 #include "tests/support/control_client.h"
 #include "tests/support/loaded_driver.h"
@@ -159,6 +163,30 @@ TEST_F(WholeDriver, GroupAddressedEapolArrivesOnlyOnceTheClientJoinsThePaeGroup)
     }
     EXPECT_EQ(set(OID_802_3_MULTICAST_LIST, tooMany), static_cast<NTSTATUS>(0xC0230009))
         << "NDIS_STATUS_MULTICAST_FULL in the NDIS facility";
+}
+
+TEST_F(WholeDriver, CancelIoEndsOnlyTheCallingThreadsRequestsAndAThreadsExitEndsItsOwn)
+{
+    sim::Adapter nic = AddAdapter(u"\\Device\\{NIC}");
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    sim::ClientHandle handle = AttachedHandle(nic);
+    sim::Request mine = handle.Read(1514);
+    std::optional<sim::Request> theirs;
+    std::promise<void> issued;
+    std::promise<void> mayExit;
+    std::thread other([&] {
+        theirs = handle.Read(1514);
+        issued.set_value();
+        mayExit.get_future().wait_for(sim::kWaitLimit);
+    });
+    ASSERT_EQ(issued.get_future().wait_for(sim::kWaitLimit), std::future_status::ready);
+
+    handle.CancelIo();
+    EXPECT_EQ(FinalStatusOf(mine), STATUS_CANCELLED);
+    EXPECT_FALSE(theirs->Completed()) << "another thread's read goes on";
+    mayExit.set_value();
+    other.join();
+    EXPECT_EQ(FinalStatusOf(*theirs), STATUS_CANCELLED) << "its thread has ended";
 }
 
 TEST_F(WholeDriver, ClosingAHandleWithARequestPendingCompletesItAndThenCloses)

@@ -100,6 +100,17 @@ TEST_F(Writes, CancelCleanupAndCloseDoNotEndAPendingWrite)
     ExpectCompleted(write, STATUS_SUCCESS, 60);
 }
 
+TEST_F(Writes, AFrameLongerThanTheAdapterSendsFailsAsTheAdapterFailsIt)
+{
+    sim::File file = Attach();
+    Bytes longest = rztest::EapolFrame(1514);
+    ExpectCompleted(Write(file, longest), STATUS_SUCCESS, 1514);
+    // NDIS_STATUS_INVALID_PACKET in the NDIS facility; the frame's length all the same.
+    ExpectCompleted(Write(file, rztest::EapolFrame(1515)), static_cast<NTSTATUS>(0xC023000F), 1515);
+    EXPECT_EQ(nic_.SentFrames(), std::vector<Bytes>{longest});
+    EXPECT_EQ(sim::PacketsInUse(binding_->SendPacketPool), 0u);
+}
+
 TEST_F(Writes, OnlyTheFirstMdlIsSentAndTheWholeChainGoesBack)
 {
     sim::File file = Attach();

@@ -79,18 +79,18 @@ TEST_F(ControlRaces, IndicationsAgainstWaitsAndCancels)
                                   waits.emplace_back(RaceStage::Wait(client, awaited, 2), awaited);
                               }
                               waits.front().first.Cancel();
+                              // CancelIo reaches the calling thread's own requests.
+                              if (seed % 3 == 0) {
+                                  client.CancelIo();
+                              }
                           },
                           [&] {
                               stage.Nic().IndicateStatus(NDIS_STATUS_MEDIA_CONNECT, BufferOf(NDIS_STATUS_MEDIA_CONNECT));
                               stage.Nic().IndicateStatus(NDIS_STATUS_MEDIA_DISCONNECT,
                                                          BufferOf(NDIS_STATUS_MEDIA_DISCONNECT));
-                          },
-                          [&] {
-                              if (seed % 3 == 0) {
-                                  client.CancelIo();
-                              }
                           }});
-        // The handle's cleanup ends the waits still queued.
+        // The waiting party's exit, or else the handle's cleanup, ends the
+        // waits still queued.
         client.Close();
         for (const auto &[wait, awaited] : waits) {
             ASSERT_TRUE(wait.WaitForCompletion());

@@ -7,6 +7,7 @@
 #include "platform/io_device_object.h"
 #include "platform/ndis_protocol.h"
 #include "sim/client.h"
+#include "sim/ndis.h"
 #include "sim/driver.h"
 #include "sim/security.h"
 #include "sim/object_manager.h"
@@ -89,6 +90,67 @@ NTSTATUS NTAPI RegisterAndForget(PDRIVER_OBJECT driver, PUNICODE_STRING path)
     NDIS_HANDLE handle;
     NdisRegisterProtocol(&status, &handle, &characteristics, sizeof characteristics);
     return CreateDevice(driver, path);
+}
+
+// A protocol that opens every adapter and records what its unload handler finds.
+struct Binder {
+    NDIS_HANDLE protocol = nullptr;
+    NDIS_HANDLE open = nullptr;
+    std::vector<std::string> events;
+};
+Binder g_binder;
+
+VOID NTAPI OpenOnBind(PNDIS_STATUS status, NDIS_HANDLE, PNDIS_STRING name, PVOID, PVOID)
+{
+    NDIS_STATUS error;
+    UINT index;
+    NDIS_MEDIUM medium = NdisMedium802_3;
+    NdisOpenAdapter(status, &error, &g_binder.open, &index, &medium, 1, g_binder.protocol, &g_binder, name, 0,
+                    nullptr);
+}
+VOID NTAPI CloseOnUnbind(PNDIS_STATUS status, NDIS_HANDLE, NDIS_HANDLE)
+{
+    g_binder.events.push_back("unbind");
+    NdisCloseAdapter(status, g_binder.open);
+}
+VOID NTAPI RecordUnload()
+{
+    g_binder.events.push_back("unload handler");
+}
+VOID NTAPI DeregisterAtUnload(PDRIVER_OBJECT driver)
+{
+    NDIS_STATUS status;
+    NdisDeregisterProtocol(&status, g_binder.protocol);
+    IoDeleteDevice(driver->DeviceObject);
+}
+
+NTSTATUS NTAPI RegisterBinder(PDRIVER_OBJECT driver, PUNICODE_STRING path)
+{
+    NDIS50_PROTOCOL_CHARACTERISTICS characteristics{};
+    characteristics.MajorNdisVersion = 5;
+    RtlInitUnicodeString(&characteristics.Name, WIDE("binder"));
+    characteristics.BindAdapterHandler = OpenOnBind;
+    characteristics.UnbindAdapterHandler = CloseOnUnbind;
+    characteristics.OpenAdapterCompleteHandler = NoOpenComplete;
+    characteristics.CloseAdapterCompleteHandler = NoCloseComplete;
+    characteristics.UnloadHandler = RecordUnload;
+    NDIS_STATUS status;
+    NdisRegisterProtocol(&status, &g_binder.protocol, &characteristics, sizeof characteristics);
+    NTSTATUS created = CreateDevice(driver, path);
+    driver->DriverUnload = DeregisterAtUnload;
+    return created;
+}
+
+TEST_F(DriverLoader, TheStopUnbindsEveryBindingBeforeTheProtocolsUnloadHandler)
+{
+    g_binder = Binder{};
+    sim::Adapter first = sim::AddAdapter();
+    sim::Driver driver;
+    ASSERT_EQ(sim::Driver::Load(RegisterBinder, u"binder", &driver), STATUS_SUCCESS);
+    ASSERT_EQ(first.OpenCount(), 1u);
+    EXPECT_TRUE(driver.Stop());
+    EXPECT_EQ(g_binder.events, (std::vector<std::string>{"unbind", "unload handler"}));
+    EXPECT_EQ(first.OpenCount(), 0u);
 }
 
 TEST_F(DriverLoader, EveryMajorFunctionStartsAsTheDefaultAndTheServiceIsNamed)

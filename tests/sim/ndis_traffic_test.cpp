@@ -333,6 +333,33 @@ TEST_F(AdapterTraffic, MulticastListsAreKeptPerOpenWithinTheAdaptersRoom)
     nic.Remove();
 }
 
+TEST_F(AdapterTraffic, MacOptionsAndSizeLimitsAreWhatTheAdapterDoes)
+{
+    sim::Adapter nic = sim::AddAdapter();
+    Bytes options(4);
+    ASSERT_EQ(Request(NdisRequestQueryInformation, OID_GEN_MAC_OPTIONS, options), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(options[0] & NDIS_MAC_OPTION_TRANSFERS_NOT_PEND, 0) << "transfers may pend";
+    Bytes total(4);
+    ASSERT_EQ(Request(NdisRequestQueryInformation, OID_GEN_MAXIMUM_TOTAL_SIZE, total), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(total, (Bytes{0xEA, 0x05, 0, 0}));
+
+    Bytes longest = FrameTo(kStation, 1514);
+    Bytes tooLong = FrameTo(kStation, 1515);
+    PNDIS_PACKET packets[] = {SendPacket(longest), SendPacket(tooLong)};
+    NdisSendPackets(g.opens.back(), packets, 2);
+    EXPECT_EQ(g.sendCompletions, (std::vector<NDIS_STATUS>{NDIS_STATUS_SUCCESS, NDIS_STATUS_INVALID_PACKET}));
+    EXPECT_EQ(nic.SentFrames(), std::vector<Bytes>{longest});
+    FreeSendBuffers();
+    nic.Remove();
+
+    sim::AdapterConfig claims;
+    claims.name = u"\\Device\\{CLAIMS}";
+    claims.macOptions |= NDIS_MAC_OPTION_TRANSFERS_NOT_PEND;
+    sim::Adapter strict = sim::CreateAdapter(claims);
+    strict.SetTransferCompletion({.pended = true});
+    EXPECT_TRUE(HasRule(TakeViolations(), "sim.adapter-contradicts-mac-options"));
+}
+
 TEST_F(AdapterTraffic, IndicationShapesAndReceiveCompleteAfterABatch)
 {
     sim::Adapter nic = sim::AddAdapter();

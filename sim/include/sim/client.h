@@ -38,7 +38,9 @@ public:
     Request Read(ULONG length) const;
     Request Write(const std::vector<uint8_t> &data) const;
     ControlRequest Control(ULONG controlCode, std::vector<uint8_t> input, ULONG outputLength) const;
-    // Cancels every request of this handle that has not completed.
+    // Cancels every request the calling thread issued on this handle that
+    // has not completed; other threads' requests go on. A thread's exit
+    // cancels every request it issued that is still pending.
     void CancelIo() const;
     // CloseHandle; a second close does nothing.
     void Close() const;

@@ -9,9 +9,10 @@
 // DriverEntry fails must leave no device behind (rule driver.load-left-device).
 //
 // Stop, in the order Windows follows for an NDIS protocol driver:
-//   1. NDIS calls the UnloadHandler of each protocol the driver registered;
-//   2. NDIS unbinds every binding of those protocols (UnbindAdapterHandler)
-//      and waits until each unbind has completed;
+//   1. NDIS unbinds every binding of the protocols the driver registered
+//      (UnbindAdapterHandler) and waits until each unbind has completed;
+//   2. NDIS calls the UnloadHandler of each of those protocols, which so
+//      finds no binding left;
 //   3. the I/O manager calls DriverUnload once no file is open on the
 //      driver's devices: at once, or when the last open file is closed.
 // After DriverUnload the driver must have deleted its devices (rule

@@ -74,7 +74,15 @@ struct AdapterConfig {
     std::u16string name = u"\\Device\\{SIM-NIC-0}";
     NDIS_MEDIUM medium = NdisMedium802_3;
     MacAddress stationAddress = {0x02, 0x00, 0x5E, 0x10, 0x00, 0x01};
-    ULONG macOptions = 0x0000000F;
+    // OID_GEN_MAC_OPTIONS, as they are true of the sim: lookahead buffers the
+    // protocol may copy as it likes, loopback left to NDIS. Not
+    // NDIS_MAC_OPTION_TRANSFERS_NOT_PEND, since transfers may be scripted to
+    // pend (an adapter that claims it refuses such a script), nor
+    // NDIS_MAC_OPTION_RECEIVE_SERIALIZED, since tests indicate from any thread.
+    ULONG macOptions = NDIS_MAC_OPTION_COPY_LOOKAHEAD_DATA | NDIS_MAC_OPTION_NO_LOOPBACK;
+    // OID_GEN_MAXIMUM_TOTAL_SIZE: the longest frame, header included, the
+    // adapter sends; a longer one fails with NDIS_STATUS_INVALID_PACKET.
+    ULONG maximumTotalSize = 1514;
     // OID_802_3_MAXIMUM_LIST_SIZE: the multicast addresses the hardware holds,
     // for all opens together.
     ULONG multicastListSize = 32;
@@ -211,7 +219,9 @@ NDIS_STATUS IndicateGlobalPnPEvent(NET_PNP_EVENT_CODE code, std::vector<uint8_t>
 // NDIS_STATUS_BAD_VERSION, as NDIS 4 refuses an NDIS 5 protocol.
 void SetStackNdisVersion(UCHAR major, UCHAR minor);
 
-// The stack is about to unload the protocol: its UnloadHandler, if it has one.
+// The stack is about to unload the protocol: its UnloadHandler, if it has
+// one. Windows calls it once every binding of the protocol is unbound, as
+// Driver::Stop does; a test of the handler alone may call it sooner.
 void NotifyProtocolUnload(NDIS_HANDLE protocol);
 
 // The world's bookkeeping (sim/world.cpp).

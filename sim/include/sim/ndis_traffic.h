@@ -12,6 +12,9 @@
 // new indication starts on it, and the close completes only after every
 // indication, pended transfer and send in progress on it has finished.
 //
+// A send longer than the adapter's OID_GEN_MAXIMUM_TOTAL_SIZE leaves nothing
+// on the wire and completes at once with NDIS_STATUS_INVALID_PACKET.
+//
 // Sends are looped back, as indications, to every open of the adapter whose
 // filter accepts them, except to the sending open when it set
 // NDIS_PROT_OPTION_NO_LOOPBACK.
