@@ -94,6 +94,10 @@ def logoff(road, world, binaries, **options):
     mark = hostapd.mark()
     supplicant.cli("logoff")
     hostapd.wait_for(r"received EAPOL-Logoff from STA", 15, mark, what="the EAPOL-Logoff")
+    # hostapd forgets a station that logged off a few seconds later, and
+    # ignores its EAPOL-Start until then.
+    hostapd.wait_for(r"deauthenticated due to local deauth request", 15, mark,
+                     what="that it forgot the station")
     mark = hostapd.mark()
     supplicant.cli("logon")
     hostapd.wait_for(r"received EAPOL-Start from STA", 15, mark, what="a new EAPOL-Start")
@@ -110,15 +114,16 @@ def carrier(road, world, binaries, **options):
     link = session.links[0]
     supplicant = session.start_supplicant(link, "md5")
     first = supplicant.wait_success()
-    monitor = world.start("ip-monitor", ["ip", "monitor", "link", "dev", link.port],
+    monitor = world.start("ip-monitor", ["ip", "-o", "monitor", "link", "dev", link.port],
                           namespace=session.near)
-    # ip prints nothing when it starts; a change of the port's alias shows it listens.
-    session.near.ip("link", "set", link.port, "alias", "interop")
-    monitor.wait_for(r"alias interop", 10, what="the port's alias change")
+    # ip prints nothing when it starts; a change of the port's queue length
+    # shows that it listens.
+    session.near.ip("link", "set", link.port, "txqueuelen", "999")
+    monitor.wait_for(r"%s" % link.port, 10, what="the change of the port's queue length")
     session.far.ip("link", "set", link.far_if, "down")
     down = monitor.wait_for(r"NO-CARRIER", 15, what="NO-CARRIER on %s" % link.port)
     session.far.ip("link", "set", link.far_if, "up")
-    monitor.wait_for(r"%s.*LOWER_UP" % link.port, 15, down.index + 1,
+    monitor.wait_for(r"<(?!.*NO-CARRIER).*LOWER_UP", 15, down.index + 1,
                      what="the carrier back on %s" % link.port)
     monitor.stop()
     supplicant.cli("reauthenticate")
@@ -143,6 +148,10 @@ def unplug(road, world, binaries, **options):
     except WaitTimeout as timeout:
         raise CaseFailure("relayctl bridge went on after its adapter was deleted: %s" % timeout)
     problems = []
+    try:
+        session.road.service.wait_for(r"unbound", 10, what="that the driver unbound %s" % link.adapter)
+    except WaitTimeout as timeout:
+        problems.append(str(timeout))
     if status == 0:
         problems.append("relayctl bridge exited 0 after its adapter was deleted")
     if not bridge.lines or "relayctl" not in bridge.lines[-1]:
