@@ -86,8 +86,7 @@ def run_case(name, options, found):
             print(world.logs())
         if options.keep:
             print("kept the files in %s" % world.dir)
-            world.dir = "/nonexistent-kept"
-        world.close()
+        world.close(keep_files=options.keep)
     if not failure:
         print("PASS %s (%s) in %.1f s" % (name, options.road, time.monotonic() - started), flush=True)
     return failure is None

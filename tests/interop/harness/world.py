@@ -128,11 +128,12 @@ class World:
                 parts.append("---- %s, seconds since the case began:\n%s" % (program.name, log.read()))
         return "\n".join(parts)
 
-    def close(self):
+    def close(self, keep_files=False):
         for program in reversed(self.programs):
             program.stop(timeout=5)
             program.close_log()
         for namespace in reversed(self.namespaces):
             _remove_namespace(namespace.name)
         self.namespaces = []
-        shutil.rmtree(self.dir, ignore_errors=True)
+        if not keep_files:
+            shutil.rmtree(self.dir, ignore_errors=True)
