@@ -104,11 +104,18 @@ Key *AddChild(Key *key, const std::u16string &name)
     return added;
 }
 
+// Built from the root down by appending: g++ 12 at -O3 misreads a literal
+// prepended to a temporary string as an overlapping copy (-Wrestrict).
 std::string PathOf(const Key *key)
 {
-    std::string path;
+    std::vector<const Key *> fromRoot;
     for (; key != nullptr; key = key->parent) {
-        path = "\\" + Narrow(key->name) + path;
+        fromRoot.push_back(key);
+    }
+    std::string path;
+    for (auto step = fromRoot.rbegin(); step != fromRoot.rend(); ++step) {
+        path += '\\';
+        path += Narrow((*step)->name);
     }
     return path;
 }

@@ -261,9 +261,15 @@ std::vector<uint8_t> Assemble(uint16_t control, const std::vector<uint8_t> *owne
 std::string SidText(const void *sid)
 {
     auto *bytes = static_cast<const uint8_t *>(sid);
-    std::string text = "S-" + std::to_string(bytes[0]) + "-" + AuthorityText(bytes + 2);
+    // Appended piece by piece: g++ 12 at -O3 misreads a literal prepended to
+    // a temporary string as an overlapping copy (-Wrestrict).
+    std::string text = "S-";
+    text += std::to_string(bytes[0]);
+    text += '-';
+    text += AuthorityText(bytes + 2);
     for (unsigned i = 0; i < bytes[1]; ++i) {
-        text += "-" + std::to_string(ReadU32(bytes + 8 + 4 * i));
+        text += '-';
+        text += std::to_string(ReadU32(bytes + 8 + 4 * i));
     }
     return text;
 }

@@ -3,6 +3,7 @@
 // reported, and their mapping into system space can fail.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/mm.h"
@@ -63,8 +64,8 @@ TEST_F(DirectIo, ReadBufferIsLockedUnmappedAndReleasedAtCompletion)
     EXPECT_EQ(mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA), MDL_PAGES_LOCKED);
     EXPECT_EQ(read.Stack()->Parameters.Read.Length, 8u);
     EXPECT_EQ(read.Dispatch(FillRead), STATUS_SUCCESS);
-    std::vector<uint8_t> expected = {'a', 'b', 'c'};
-    expected.resize(8, sim::kCallerFillByte);
+    std::vector<uint8_t> expected(8, sim::kCallerFillByte);
+    std::copy_n("abc", 3, expected.begin());
     EXPECT_EQ(sim::CallerBytes(read), expected);
     EXPECT_TRUE(sim::Leaks().empty());
 }

@@ -43,7 +43,8 @@ VOID NTAPI RecordStatus(NDIS_HANDLE, NDIS_STATUS Status, PVOID Buffer, UINT Size
 {
     std::string event = "status " + std::to_string(Status) + " irql " + std::to_string(KeGetCurrentIrql());
     for (UINT i = 0; i < Size; ++i) {
-        event += " " + std::to_string(static_cast<const UCHAR *>(Buffer)[i]);
+        event += ' ';
+        event += std::to_string(static_cast<const UCHAR *>(Buffer)[i]);
     }
     if (Buffer == nullptr) {
         event += " no buffer";

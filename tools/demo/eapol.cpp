@@ -1,5 +1,7 @@
 #include "tools/demo/eapol.h"
 
+#include <algorithm>
+
 namespace demo {
 namespace {
 
@@ -20,9 +22,12 @@ uint16_t BigEndian16(std::span<const uint8_t> bytes, size_t offset)
 
 std::vector<uint8_t> EapolBody(EapolType type, std::span<const uint8_t> body)
 {
-    std::vector<uint8_t> out{kEapolVersion, uint8_t(type)};
-    PutBigEndian16(out, uint16_t(body.size()));
-    out.insert(out.end(), body.begin(), body.end());
+    std::vector<uint8_t> out(4 + body.size());
+    out[0] = kEapolVersion;
+    out[1] = uint8_t(type);
+    out[2] = uint8_t(body.size() >> 8);
+    out[3] = uint8_t(body.size());
+    std::copy(body.begin(), body.end(), out.begin() + 4);
     return out;
 }
 
