@@ -4,15 +4,25 @@
 #include "platform/ndis_transfer.h"
 #include "relay/receive.h"
 
+// Almost every frame is refused here. The assembly of the few others lives
+// in its own routine, so that a refusal costs the test and a return, and not
+// the set-up of everything an assembly needs.
 NDIS_STATUS NTAPI RelayReceive(NDIS_HANDLE ProtocolBindingContext, NDIS_HANDLE MacReceiveContext,
                                PVOID HeaderBuffer, UINT HeaderBufferSize, PVOID LookAheadBuffer,
                                UINT LookaheadBufferSize, UINT PacketSize)
 {
-    AdapterBinding *binding = (AdapterBinding *)ProtocolBindingContext;
-
     if (!RelayIsEapolFrame(HeaderBuffer, HeaderBufferSize)) {
         return NDIS_STATUS_NOT_ACCEPTED;
     }
+    return RelayReceiveEapolFrame((AdapterBinding *)ProtocolBindingContext, MacReceiveContext,
+                                  (PUCHAR)HeaderBuffer, HeaderBufferSize, (PUCHAR)LookAheadBuffer,
+                                  LookaheadBufferSize, PacketSize);
+}
+
+NDIS_STATUS RelayReceiveEapolFrame(AdapterBinding *Binding, NDIS_HANDLE MacReceiveContext,
+                                   PUCHAR HeaderBuffer, UINT HeaderBufferSize, PUCHAR LookAheadBuffer,
+                                   UINT LookaheadBufferSize, UINT PacketSize)
+{
     // The block holds header and packet; a sum that does not fit is no frame.
     if (PacketSize > (UINT)~0u - HeaderBufferSize) {
         return NDIS_STATUS_NOT_ACCEPTED;
@@ -23,7 +33,7 @@ NDIS_STATUS NTAPI RelayReceive(NDIS_HANDLE ProtocolBindingContext, NDIS_HANDLE M
 
     PNDIS_PACKET packet;
     PUCHAR frame;
-    if (RelayAllocateReceivePacket(binding, HeaderBufferSize + PacketSize, &packet, &frame) !=
+    if (RelayAllocateReceivePacket(Binding, HeaderBufferSize + PacketSize, &packet, &frame) !=
         NDIS_STATUS_SUCCESS) {
         return NDIS_STATUS_NOT_ACCEPTED;
     }
@@ -31,7 +41,7 @@ NDIS_STATUS NTAPI RelayReceive(NDIS_HANDLE ProtocolBindingContext, NDIS_HANDLE M
     RtlCopyMemory(frame + HeaderBufferSize, LookAheadBuffer, lookahead);
 
     if (PacketSize <= lookahead) {
-        RelayTransferDataComplete(binding, packet, NDIS_STATUS_SUCCESS, lookahead);
+        RelayTransferDataComplete(Binding, packet, NDIS_STATUS_SUCCESS, lookahead);
         return NDIS_STATUS_SUCCESS;
     }
 
@@ -39,7 +49,7 @@ NDIS_STATUS NTAPI RelayReceive(NDIS_HANDLE ProtocolBindingContext, NDIS_HANDLE M
     // packet describes only the part of the block not yet filled.
     NDIS_STATUS status;
     PNDIS_BUFFER missing;
-    NdisAllocateBuffer(&status, &missing, binding->RecvBufferPool, frame + HeaderBufferSize + lookahead,
+    NdisAllocateBuffer(&status, &missing, Binding->RecvBufferPool, frame + HeaderBufferSize + lookahead,
                        PacketSize - lookahead);
     if (status != NDIS_STATUS_SUCCESS) {
         RelayFreeReceivePacket(packet);
@@ -52,19 +62,19 @@ NDIS_STATUS NTAPI RelayReceive(NDIS_HANDLE ProtocolBindingContext, NDIS_HANDLE M
 
     // The open reference keeps the adapter open across the transfer call.
     UINT transferred = 0;
-    RelayReferenceOpen(binding);
-    if (InterlockedCompareExchange(&binding->Flags, 0, 0) != 0) {
+    RelayReferenceOpen(Binding);
+    if (InterlockedCompareExchange(&Binding->Flags, 0, 0) != 0) {
         status = (NDIS_STATUS)STATUS_INVALID_DEVICE_STATE;
     } else {
-        NdisTransferData(&status, binding->BindingHandle, MacReceiveContext, lookahead,
+        NdisTransferData(&status, Binding->BindingHandle, MacReceiveContext, lookahead,
                          PacketSize - lookahead, packet, &transferred);
     }
-    RelayDereferenceOpen(binding);
+    RelayDereferenceOpen(Binding);
 
     if (status == NDIS_STATUS_PENDING) {
         return NDIS_STATUS_SUCCESS;
     }
-    RelayTransferDataComplete(binding, packet, status, transferred);
+    RelayTransferDataComplete(Binding, packet, status, transferred);
     return status == NDIS_STATUS_SUCCESS ? NDIS_STATUS_SUCCESS : NDIS_STATUS_NOT_ACCEPTED;
 }
 

@@ -34,6 +34,13 @@ NDIS_STATUS NTAPI RelayReceive(NDIS_HANDLE ProtocolBindingContext, NDIS_HANDLE M
                                PVOID HeaderBuffer, UINT HeaderBufferSize, PVOID LookAheadBuffer,
                                UINT LookaheadBufferSize, UINT PacketSize);
 
+// The rest of RelayReceive for a frame that is EAPOL: the frame assembled in
+// a receive packet, fetched beyond the lookahead by a data transfer when
+// needed, and delivered. RelayReceive's result.
+NDIS_STATUS RelayReceiveEapolFrame(AdapterBinding *Binding, NDIS_HANDLE MacReceiveContext,
+                                   PUCHAR HeaderBuffer, UINT HeaderBufferSize, PUCHAR LookAheadBuffer,
+                                   UINT LookaheadBufferSize, UINT PacketSize);
+
 // TransferDataCompleteHandler, and the end of every frame RelayReceive assembles:
 // delivers the frame when the transfer succeeded, then frees the packet.
 VOID NTAPI RelayTransferDataComplete(NDIS_HANDLE ProtocolBindingContext, PNDIS_PACKET Packet,
@@ -44,7 +51,17 @@ VOID NTAPI RelayTransferDataComplete(NDIS_HANDLE ProtocolBindingContext, PNDIS_P
 INT NTAPI RelayReceivePacket(NDIS_HANDLE ProtocolBindingContext, PNDIS_PACKET Packet);
 
 // TRUE when the Length bytes at Frame hold an Ethernet header of type 0x888E.
-BOOLEAN RelayIsEapolFrame(const VOID *Frame, UINT Length);
+// Offsets 12 and 13 hold the type in network byte order; a VLAN tag moves the
+// type and is not looked past. Inline, because almost every frame on a busy
+// wire is refused here: the refusal is these three comparisons and no call.
+inline BOOLEAN RelayIsEapolFrame(const VOID *Frame, UINT Length)
+{
+    if (Frame == NULL || Length < RELAY_ETHERNET_HEADER_LENGTH) {
+        return FALSE;
+    }
+    const UCHAR *bytes = (const UCHAR *)Frame;
+    return bytes[12] == 0x88 && bytes[13] == 0x8E;
+}
 
 // A receive packet whose one buffer describes a new data block of Length
 // bytes. On failure nothing is held and *Packet is NULL.

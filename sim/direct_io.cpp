@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "platform/mm.h"
+#include "sim/io_internal.h"
 #include "sim/ndis_pools.h"
 
 namespace sim {
@@ -79,6 +80,14 @@ std::vector<uint8_t> CallerBytes(const Request &request)
         }
     }
     return bytes;
+}
+
+void ForgetCallerBuffers(const std::vector<PIRP> &irps)
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    for (PIRP irp : irps) {
+        g_buffers.erase(irp);
+    }
 }
 
 void ResetDirectIo()

@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "platform/io.h"
+#include "sim/counters.h"
 #include "sim/hooks.h"
 #include "sim/io_internal.h"
 #include "sim/irql.h"
@@ -76,6 +77,9 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         sim::CheckHandedBack(*state);
         state->finalStatus = Irp->IoStatus;
         state->priorityBoost = PriorityBoost;
+        if (state->majorFunction == IRP_MJ_READ && Irp->MdlAddress != nullptr) {
+            sim::CountReadCompleted(Irp->IoStatus.Information);
+        }
         state->markedPending = (state->block.stack.Control & SL_PENDING_RETURNED) != 0;
         Irp->PendingReturned = state->markedPending ? TRUE : FALSE;
         steps.swap(state->completionSteps);

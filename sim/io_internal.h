@@ -66,6 +66,9 @@ BOOLEAN CancelRequest(const std::shared_ptr<RequestState> &state, bool byIoManag
 std::string MajorFunctionName(UCHAR majorFunction);
 std::string StatusText(NTSTATUS status);
 
+// Direct I/O's part of ForgetFinishedRequests: the callers' buffers of these requests.
+void ForgetCallerBuffers(const std::vector<PIRP> &irps);
+
 // The world's part: forget every request and file; list requests never completed.
 void ResetIo();
 void AppendIoLeaks(std::vector<std::string> &leaks);

@@ -171,6 +171,33 @@ std::string StatusText(NTSTATUS status)
     return text;
 }
 
+void ForgetFinishedRequests()
+{
+    // Freed only after their buffers are forgotten: a new request may be
+    // built at a freed IRP's address.
+    std::vector<std::shared_ptr<RequestState>> forgotten;
+    std::vector<PIRP> irps;
+    {
+        IoWorld &world = World();
+        std::lock_guard<std::mutex> guard(world.lock);
+        for (auto it = world.requests.begin(); it != world.requests.end();) {
+            bool finished;
+            {
+                std::lock_guard<std::mutex> stateGuard(it->second->lock);
+                finished = it->second->finished && it->second->cancellers == 0;
+            }
+            if (finished && it->second.use_count() == 1) {
+                irps.push_back(it->first);
+                forgotten.push_back(std::move(it->second));
+                it = world.requests.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    ForgetCallerBuffers(irps);
+}
+
 void ResetIo()
 {
     IoWorld &world = World();

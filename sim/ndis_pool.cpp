@@ -9,6 +9,7 @@
 #include <mutex>
 #include <set>
 
+#include "sim/counters.h"
 #include "sim/faults.h"
 #include "sim/hooks.h"
 #include "sim/irql.h"
@@ -227,6 +228,7 @@ VOID NTAPI NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET *Packet, NDIS_HA
     packet->Private.NdisPacketOobOffset = static_cast<USHORT>(oob);
     packet->Private.ValidCounts = FALSE;
     pool->live.insert(packet);
+    sim::CountPacketDescriptor();
     *Packet = packet;
     *Status = NDIS_STATUS_SUCCESS;
 }
@@ -274,6 +276,7 @@ VOID NTAPI NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER *Buffer, NDIS_HA
     std::lock_guard<std::mutex> guard(sim::g_lock);
     pool->live.insert(mdl);
     sim::g_bufferOwner[mdl] = pool;
+    sim::CountBufferDescriptor();
     *Buffer = mdl;
     *Status = NDIS_STATUS_SUCCESS;
 }
@@ -318,6 +321,7 @@ VOID NTAPI NdisCopyFromPacketToPacketSafe(PNDIS_PACKET Destination, UINT Destina
         UINT chunk = std::min({BytesToCopy, (UINT)(dst->ByteCount - DestinationOffset),
                                (UINT)(src->ByteCount - SourceOffset)});
         std::memcpy(to + DestinationOffset, from + SourceOffset, chunk);
+        sim::CountNdisCopy(chunk);
         *BytesCopied += chunk;
         BytesToCopy -= chunk;
         DestinationOffset += chunk;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "sim/counters.h"
 #include "sim/hooks.h"
 #include "sim/ndis_filter.h"
 #include "sim/irql.h"
@@ -340,6 +341,7 @@ bool Adapter::CompletePendedTransfer(std::optional<NDIS_STATUS> status)
     if (outcome == NDIS_STATUS_SUCCESS) {
         UINT count = transfer.count - std::min(transfer.count, transfer.outcome.shortBy);
         transferred = CopyToChain(transfer.packet->Private.Head, transfer.data->data() + transfer.offset, count);
+        CountNdisCopy(transferred);
     }
     NDIS_OPEN_BLOCK &block = transfer.open->block;
     {
@@ -400,6 +402,7 @@ NDIS_STATUS NTAPI AdapterTransferData(NDIS_HANDLE MacBindingHandle, NDIS_HANDLE 
     }
     count -= std::min(count, script.shortBy);
     *BytesTransferred = CopyToChain(Packet->Private.Head, data->data() + ByteOffset, count);
+    CountNdisCopy(*BytesTransferred);
     return NDIS_STATUS_SUCCESS;
 }
 

@@ -4,7 +4,9 @@
 // it in, in any order, with success or a failure.
 #include <algorithm>
 
+#include "sim/counters.h"
 #include "sim/hooks.h"
+#include "sim/pool.h"
 #include "sim/irql.h"
 #include "sim/schedule.h"
 #include "sim/verifier.h"
@@ -12,6 +14,16 @@
 
 namespace sim {
 namespace {
+
+void CountBuffersInPool(PMDL chain)
+{
+    for (PMDL mdl = chain; mdl != nullptr; mdl = mdl->Next) {
+        const void *pages = static_cast<const uint8_t *>(mdl->StartVa) + mdl->ByteOffset;
+        if (PoolBytesFrom(pages).has_value()) {
+            CountSendFromPool(mdl->ByteCount);
+        }
+    }
+}
 
 // One send completion for one packet handed over.
 void CompleteSend(OpenRecord *open, PNDIS_PACKET packet, NDIS_STATUS status)
@@ -68,6 +80,7 @@ VOID NTAPI AdapterSendPackets(NDIS_HANDLE NdisBindingHandle, PPNDIS_PACKET Packe
     }
     for (PNDIS_PACKET packet : taken) {
         std::vector<uint8_t> frame = ChainBytes(packet->Private.Head);
+        CountBuffersInPool(packet->Private.Head);
         SendScript script;
         bool loopToSender;
         bool tooLong;
@@ -141,6 +154,12 @@ std::vector<std::vector<uint8_t>> Adapter::SentFrames() const
 {
     std::lock_guard<std::mutex> guard(World().lock);
     return state_->traffic.sent;
+}
+
+void Adapter::ForgetSentFrames()
+{
+    std::lock_guard<std::mutex> guard(World().lock);
+    state_->traffic.sent.clear();
 }
 
 }  // namespace sim

@@ -7,6 +7,7 @@
 
 #include "platform/ex.h"
 #include "platform/ndis.h"
+#include "sim/counters.h"
 #include "sim/faults.h"
 #include "sim/hooks.h"
 #include "sim/irql.h"
@@ -36,6 +37,7 @@ void *Allocate(POOL_TYPE type, size_t size, uint32_t tag, const char *caller)
         return nullptr;
     }
     std::memset(block, kPoolFillByte, size);
+    CountPoolAllocation(size);
     std::lock_guard<std::mutex> guard(g_lock);
     g_blocks[block] = BlockInfo{size, tag, type};
     return block;

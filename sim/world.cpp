@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "sim/client.h"
+#include "sim/counters.h"
 #include "sim/device_objects.h"
 #include "sim/driver.h"
 #include "sim/direct_io.h"
@@ -44,6 +45,7 @@ void ResetWorld()
     registry::Reset();
     ResetSecurityLog();
     ResetWindowsVersion();
+    ResetCounters();
 }
 
 std::vector<std::string> Leaks()

@@ -119,4 +119,10 @@ Request SendRequest(UCHAR majorFunction, const File &file, PDRIVER_DISPATCH rout
 size_t RequestCount();
 size_t CompletedRequestCount();
 
+// Forgets every request that has finished and that no Request names any
+// more, with its caller's buffer, so that a long run of requests keeps its
+// memory bounded. A completion of a forgotten request is reported as
+// irp.unknown rather than as a second completion.
+void ForgetFinishedRequests();
+
 }  // namespace sim

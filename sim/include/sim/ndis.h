@@ -198,6 +198,8 @@ public:
     bool CompletePendedSend(size_t index = 0, std::optional<NDIS_STATUS> status = std::nullopt);
     // The bytes of every packet the adapter took, in order.
     std::vector<std::vector<uint8_t>> SentFrames() const;
+    // Forgets the frames taken so far: a long run of sends keeps its memory bounded.
+    void ForgetSentFrames();
 
 private:
     friend Adapter CreateAdapter(const AdapterConfig &config);

@@ -1,0 +1,119 @@
+#include "bench/table.h"
+
+#include <cstdio>
+
+namespace bench {
+namespace {
+
+struct Line {
+    bool heading;
+    std::string text;
+    Row row;
+};
+
+std::vector<Line> &Lines()
+{
+    static std::vector<Line> lines;
+    return lines;
+}
+
+std::optional<double> Read(const Source &source, const CollectingReporter &reporter,
+                           const std::map<std::string, double> &instructions)
+{
+    if (source.fixed) {
+        return source.fixed;
+    }
+    if (source.name.empty()) {
+        return std::nullopt;
+    }
+    if (source.measure == "instructions") {
+        auto found = instructions.find(source.name);
+        if (found == instructions.end()) {
+            return std::nullopt;
+        }
+        return found->second / source.per;
+    }
+    auto found = reporter.Runs().find(source.name);
+    if (found == reporter.Runs().end()) {
+        return std::nullopt;
+    }
+    const benchmark::BenchmarkReporter::Run &run = found->second;
+    if (source.measure == "time") {
+        double seconds = run.GetAdjustedRealTime() /
+                         benchmark::GetTimeUnitMultiplier(run.time_unit);
+        return seconds * 1e9 / source.per;
+    }
+    auto counter = run.counters.find(source.measure);
+    if (counter == run.counters.end()) {
+        return std::nullopt;
+    }
+    return counter->second.value / source.per;
+}
+
+std::string Number(std::optional<double> value)
+{
+    if (!value) {
+        return "missing";
+    }
+    char text[32];
+    double magnitude = *value < 0 ? -*value : *value;
+    std::snprintf(text, sizeof text, magnitude >= 100 || *value == 0 ? "%.0f" : magnitude >= 10 ? "%.1f" : "%.2f",
+                  *value);
+    return text;
+}
+
+}  // namespace
+
+void AddRow(const Row &row)
+{
+    Lines().push_back(Line{false, {}, row});
+}
+
+void AddHeading(const std::string &heading)
+{
+    Lines().push_back(Line{true, heading, {}});
+}
+
+void CollectingReporter::ReportRuns(const std::vector<Run> &runs)
+{
+    for (const Run &run : runs) {
+        if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
+            runs_[run.run_name.function_name] = run;
+        }
+    }
+}
+
+bool PrintTable(const CollectingReporter &reporter, const std::map<std::string, double> &instructions)
+{
+    bool complete = true;
+    std::printf("%-60s %10s %-12s %-34s %10s %7s  %s\n", "figure", "value", "unit", "comparison", "value",
+                "ratio", "goal");
+    for (const Line &line : Lines()) {
+        if (line.heading) {
+            std::printf("\n%s\n", line.text.c_str());
+            continue;
+        }
+        const Row &row = line.row;
+        std::optional<double> value = Read(row.subject, reporter, instructions);
+        std::optional<double> comparison = Read(row.comparison, reporter, instructions);
+        std::optional<double> ratio;
+        if (value && comparison && *comparison != 0) {
+            ratio = *value / *comparison;
+        }
+        std::string goal;
+        if (row.goal != Goal::None) {
+            std::optional<double> judged = row.goal == Goal::RatioAtMost ? ratio : value;
+            bool met = judged && *judged <= row.goalValue;
+            goal = (row.goal == Goal::RatioAtMost ? "ratio <= " : "value <= ") + Number(row.goalValue) +
+                   (met ? ": met" : ": NOT MET");
+        }
+        complete = complete && value.has_value() && (row.comparisonLabel.empty() || comparison.has_value());
+        std::printf("%-60s %10s %-12s %-34s %10s %7s  %s\n", row.figure.c_str(), Number(value).c_str(),
+                    row.unit.c_str(), row.comparisonLabel.c_str(),
+                    row.comparisonLabel.empty() ? "" : Number(comparison).c_str(),
+                    ratio ? Number(ratio).c_str() : "", goal.c_str());
+    }
+    return complete;
+}
+
+}  // namespace bench

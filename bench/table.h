@@ -1,0 +1,58 @@
+// The one table a run prints: each figure with its unit, the comparison
+// beside it, their ratio, and the goal where there is one. Figures come
+// from Google Benchmark's runs (time per iteration or a counter) and from
+// the instruction counts of the callgrind run.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+namespace bench {
+
+// Where a figure is read: a benchmark's real time per iteration in ns
+// ("time"), one of its counters, or the callgrind instruction count of a
+// loop of that name ("instructions"); divided by `per`. A source with a
+// fixed value (a budget the design sets) reads that value.
+struct Source {
+    std::string name;
+    std::string measure = "time";
+    double per = 1;
+    std::optional<double> fixed{};
+};
+
+enum class Goal { None, RatioAtMost, ValueAtMost };
+
+struct Row {
+    std::string figure;
+    std::string unit;
+    Source subject;
+    std::string comparisonLabel;  // empty: no comparison
+    Source comparison;
+    Goal goal = Goal::None;
+    double goalValue = 0;
+};
+
+void AddRow(const Row &row);
+// A row that only introduces the rows below it.
+void AddHeading(const std::string &heading);
+
+// Keeps every run it is given, and prints nothing.
+class CollectingReporter : public benchmark::BenchmarkReporter {
+public:
+    bool ReportContext(const Context &) override { return true; }
+    void ReportRuns(const std::vector<Run> &runs) override;
+
+    const std::map<std::string, Run> &Runs() const { return runs_; }
+
+private:
+    std::map<std::string, Run> runs_;
+};
+
+// Prints the table; false when a figure is missing. Goals are reported, not enforced.
+bool PrintTable(const CollectingReporter &reporter, const std::map<std::string, double> &instructions);
+
+}  // namespace bench
