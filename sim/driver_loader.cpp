@@ -100,7 +100,7 @@ bool UnbindProtocols(const std::shared_ptr<DriverState> &state, std::chrono::mil
         for (const auto &open : world.opens) {
             bool ours = std::find(state->protocols.begin(), state->protocols.end(), open->protocol) !=
                         state->protocols.end();
-            if (ours && open->state == OpenState::Open) {
+            if (ours && (open->state == OpenState::Opening || open->state == OpenState::Open)) {
                 opens.push_back(open.get());
             }
         }

@@ -138,7 +138,7 @@ void Adapter::BeginRemove()
         std::lock_guard<std::mutex> guard(World().lock);
         state_->present = false;
         for (OpenRecord *open : state_->opens) {
-            if (open->state == OpenState::Open) {
+            if (open->state == OpenState::Opening || open->state == OpenState::Open) {
                 opens.push_back(open);
             }
         }

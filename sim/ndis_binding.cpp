@@ -3,8 +3,9 @@
 // exactly once when the handler reported pending; when completed before the
 // handler returns, with the status the handler then returns unless that is
 // NDIS_STATUS_PENDING (the completion then tells the result, as NDIS takes
-// it); never after the handler returned a final status. An unbind completes only once the
-// open it concerns is closed.
+// it); never after the handler returned a final status. An unbind starts only
+// once the bind it undoes has completed, and completes only once the open it
+// concerns is closed.
 #include <algorithm>
 #include <cstdio>
 
@@ -37,6 +38,37 @@ HandlerCall *NewCall(AdapterState *adapter, ProtocolRecord *protocol, OpenRecord
     call->handlerThread = std::this_thread::get_id();
     (isBind ? adapter->binds : adapter->unbinds).push_back(call);
     return call;
+}
+
+// The bind that made the open: the latest of its protocol on its adapter.
+// Call with the lock held.
+HandlerCall *BindOf(const OpenRecord *open)
+{
+    const std::vector<HandlerCall *> &binds = open->adapter->binds;
+    for (auto it = binds.rbegin(); it != binds.rend(); ++it) {
+        if ((*it)->protocol == open->protocol) {
+            return *it;
+        }
+    }
+    return nullptr;
+}
+
+// NDIS unbinds only a binding whose bind has completed: it waits for a bind
+// in progress, and there is nothing to unbind when that bind failed. True
+// when the open is to be unbound. Call with the lock held.
+bool WaitForItsBind(std::unique_lock<std::mutex> &guard, OpenRecord *open)
+{
+    HandlerCall *bind = BindOf(open);
+    auto completed = [bind] { return bind == nullptr || bind->outcome.Result().has_value(); };
+    if (!completed()) {
+        schedule::Blocking blocking;
+        if (!World().changed.wait_for(guard, std::chrono::seconds(10), completed)) {
+            Violation("ndis.bind-not-completed", "UnbindAdapterHandler",
+                      "the adapter is going, and its bind never completed");
+            return false;
+        }
+    }
+    return (bind == nullptr || *bind->outcome.Result() == NDIS_STATUS_SUCCESS) && open->state == OpenState::Open;
 }
 
 bool OpenIsClosed(const OpenRecord *open)
@@ -144,8 +176,8 @@ std::vector<HandlerCall *> UnbindOpens(const std::vector<OpenRecord *> &opens)
         NDIS_HANDLE context = nullptr;
         {
             NdisWorld &world = World();
-            std::lock_guard<std::mutex> guard(world.lock);
-            if (open->state != OpenState::Open) {
+            std::unique_lock<std::mutex> guard(world.lock);
+            if (!WaitForItsBind(guard, open)) {
                 continue;
             }
             call = NewCall(open->adapter, open->protocol, open, false);

@@ -166,7 +166,8 @@ VOID NTAPI NdisDeregisterProtocol(PNDIS_STATUS Status, NDIS_HANDLE NdisProtocolH
             return;
         }
         for (const auto &open : world.opens) {
-            if (open->protocol == protocol && open->state == sim::OpenState::Open) {
+            if (open->protocol == protocol &&
+                (open->state == sim::OpenState::Opening || open->state == sim::OpenState::Open)) {
                 bound.push_back(open.get());
             }
         }

@@ -41,6 +41,19 @@ std::vector<Target> StartIndications(AdapterState *adapter, const std::vector<ui
     return targets;
 }
 
+// An 802.3 wire carries no frame shorter than 60 bytes before its check
+// sequence: the sender pads it, and the receiver takes the padding as part
+// of the frame.
+constexpr size_t kShortestWireFrame = 60;
+
+std::vector<uint8_t> AsReceived(const AdapterState *adapter, std::vector<uint8_t> frame)
+{
+    if (adapter->config.medium == NdisMedium802_3 && frame.size() < kShortestWireFrame) {
+        frame.resize(kShortestWireFrame, 0);
+    }
+    return frame;
+}
+
 // Ends one indication on each open, and finishes the closes that waited for them.
 void EndIndications(const std::vector<Target> &targets)
 {
@@ -269,17 +282,22 @@ void Adapter::SetTransferCompletion(const TransferScript &script)
 std::vector<NDIS_STATUS> Adapter::IndicateReceive(const std::vector<uint8_t> &frame,
                                                   const ReceiveShape &shape)
 {
-    return IndicateFrames(state_, {frame}, shape, nullptr);
+    return IndicateFrames(state_, {AsReceived(state_, frame)}, shape, nullptr);
 }
 
 std::vector<NDIS_STATUS> Adapter::IndicateReceiveBatch(const std::vector<std::vector<uint8_t>> &frames,
                                                        const ReceiveShape &shape)
 {
-    return IndicateFrames(state_, frames, shape, nullptr);
+    std::vector<std::vector<uint8_t>> received;
+    for (const std::vector<uint8_t> &frame : frames) {
+        received.push_back(AsReceived(state_, frame));
+    }
+    return IndicateFrames(state_, received, shape, nullptr);
 }
 
-std::vector<INT> Adapter::IndicatePacket(const std::vector<uint8_t> &frame, const PacketShape &shape)
+std::vector<INT> Adapter::IndicatePacket(const std::vector<uint8_t> &wireFrame, const PacketShape &shape)
 {
+    const std::vector<uint8_t> frame = AsReceived(state_, wireFrame);
     IndicatedPacket indicated;
     BuildPacket(indicated, frame, shape);
     std::vector<Target> targets;

@@ -111,7 +111,8 @@ bool EndActivity(OpenRecord *open, Activity kind);
 // Runs the protocol's CloseAdapterCompleteHandler for a close that has finished.
 void FinishClose(OpenRecord *open);
 
-// Asks the protocol of each open to unbind it, in this thread; returns the calls.
+// Asks the protocol of each open to unbind it, in this thread, each once its
+// bind has completed (an open whose bind failed is left alone); returns the calls.
 std::vector<HandlerCall *> UnbindOpens(const std::vector<OpenRecord *> &opens);
 // Waits until every given unbind completed; false on time-out.
 bool WaitUnbinds(const std::vector<HandlerCall *> &calls, std::chrono::milliseconds timeout);

@@ -170,9 +170,9 @@ TEST_F(ReceivePath, LookaheadLongerThanThePacketFillsOnlyTheFrame)
 {
     sim::File file = Attach();
     sim::Request read = Read(file, 200);
-    Bytes frame = EapolFrame(20);
+    Bytes frame = EapolFrame(64);
     EXPECT_EQ(nic_.IndicateReceive(frame, {.padding = 40}), std::vector<NDIS_STATUS>{NDIS_STATUS_SUCCESS});
-    ExpectFrame(read, STATUS_SUCCESS, frame, 20);
+    ExpectFrame(read, STATUS_SUCCESS, frame, 64);
     ExpectNothingHeld();
 }
 

@@ -40,12 +40,12 @@ TEST_F(TrafficStress, IndicationsOnTwoThreadsAgainstReadsCancelsAndCleanups)
 
     std::thread headers([this] {
         for (int i = 0; i < kRounds; ++i) {
-            nic_.IndicateReceive(EapolFrame(40 + i % 60, static_cast<uint8_t>(i)), {.lookahead = 16});
+            nic_.IndicateReceive(EapolFrame(60 + i % 60, static_cast<uint8_t>(i)), {.lookahead = 16});
         }
     });
     std::thread packets([this] {
         for (int i = 0; i < kRounds; ++i) {
-            nic_.IndicatePacket(EapolFrame(30 + i % 50, static_cast<uint8_t>(i)),
+            nic_.IndicatePacket(EapolFrame(60 + i % 50, static_cast<uint8_t>(i)),
                                 {.pieces = {14, 9}, .resources = i % 2 == 0});
         }
     });

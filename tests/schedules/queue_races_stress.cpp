@@ -126,7 +126,7 @@ TEST_F(QueueRaces, DeliveryAgainstCleanupAndRemoval)
         RaceStage stage;
         sim::ClientHandle leaving = stage.AttachedHandle();
         sim::ClientHandle staying = stage.AttachedHandle();
-        const Frame frame = RaceStage::EapolFrame(40, static_cast<uint8_t>(seed));
+        const Frame frame = RaceStage::EapolFrame(64, static_cast<uint8_t>(seed));
         sim::Request leavingRead = leaving.Read(64);
         sim::Request stayingRead = staying.Read(64);
         bool removed = false;

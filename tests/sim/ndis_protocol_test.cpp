@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <thread>
 
 #include "platform/ndis_protocol.h"
 #include "sim/irql.h"
@@ -192,6 +193,34 @@ TEST_F(SimNdis, PendedOpenCompletesThroughTheHandler)
     EXPECT_EQ(slow.LatestOpenState(), sim::OpenState::Open);
     NdisCompleteBindAdapter(saved, NDIS_STATUS_SUCCESS, 0);
     EXPECT_EQ(slow.LatestBind().Result(), NDIS_STATUS_SUCCESS);
+    Deregister();
+}
+
+TEST_F(SimNdis, TheRemovalUnbindsOnlyOnceTheBindHasCompleted)
+{
+    Register();
+    NDIS_HANDLE saved = nullptr;
+    g_script.bind = [&saved](PNDIS_STATUS status, NDIS_HANDLE context, PNDIS_STRING name) {
+        saved = context;
+        OpenIt(status, name);
+        ASSERT_EQ(*status, NDIS_STATUS_SUCCESS);
+        *status = NDIS_STATUS_PENDING;  // the set-up goes on after the handler returns
+    };
+    g_script.unbind = [](PNDIS_STATUS status, NDIS_HANDLE) {
+        g_script.events.push_back("unbind");
+        NdisCloseAdapter(status, g_open);
+    };
+    sim::Adapter nic = sim::AddAdapter();
+    ASSERT_EQ(nic.LatestOpenState(), sim::OpenState::Open);
+    std::thread remover([&nic] { nic.BeginRemove(); });
+    g_script.events.push_back("bind completed");
+    NdisCompleteBindAdapter(saved, NDIS_STATUS_SUCCESS, 0);
+    remover.join();
+    EXPECT_TRUE(nic.WaitRemoved(std::chrono::seconds(5)));
+    ASSERT_GE(g_script.events.size(), 2u);
+    EXPECT_EQ(g_script.events[0], "bind completed");
+    EXPECT_EQ(g_script.events[1], "unbind");
+    EXPECT_EQ(nic.OpenCount(), 0u);
     Deregister();
 }
 

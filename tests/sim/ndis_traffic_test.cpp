@@ -369,9 +369,14 @@ TEST_F(AdapterTraffic, IndicationShapesAndReceiveCompleteAfterABatch)
 
     nic.IndicateReceiveBatch({frame, frame}, {.lookahead = 20});
     nic.IndicateReceive(frame, {.lookahead = 86, .padding = 10});
+    nic.IndicateReceive(FrameTo(kStation, 42));
     EXPECT_EQ(g.events, (std::vector<std::string>{"receive 20/86", "receive 20/86", "receive complete",
-                                                  "receive 96/86", "receive complete"}));
+                                                  "receive 96/86", "receive complete", "receive 46/46",
+                                                  "receive complete"}));
     EXPECT_EQ(g.received[0].size(), 34u);
+    Bytes padded = FrameTo(kStation, 42);
+    padded.resize(60, 0);
+    EXPECT_EQ(g.received.back(), padded) << "a short frame arrives padded, as from a wire";
 
     g.events.clear();
     g.received.clear();

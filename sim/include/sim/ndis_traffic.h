@@ -3,6 +3,9 @@
 // transfers and sends they ask of it. The Adapter methods that use these
 // are declared with the adapter (sim/ndis.h).
 //
+// A frame shorter than 60 bytes given to an 802.3 adapter arrives padded with
+// zeros to 60, as a wire delivers it, and PacketSize counts the padding.
+//
 // Indications run in the calling thread at DISPATCH_LEVEL, once for every
 // open of the adapter that is open and whose packet filter accepts the frame
 // (directed: the destination is the station address; multicast: a group
