@@ -10,6 +10,8 @@
 #include "sim/client.h"
 #include "sim/client_internal.h"
 #include "sim/device_objects.h"
+#include "sim/driver_call.h"
+#include "sim/image.h"
 #include "sim/ndis.h"
 #include "sim/ndis_world.h"
 #include "sim/verifier.h"
@@ -17,6 +19,8 @@
 namespace sim {
 
 struct DriverState {
+    // The driver's code, when it came from an image: first, so it is unmapped last.
+    std::shared_ptr<DriverImage> image;
     DRIVER_OBJECT object{};
     DRIVER_EXTENSION extension{};
     std::u16string serviceName;
@@ -72,7 +76,7 @@ void RunUnload(const std::shared_ptr<DriverState> &state)
         }
     }
     if (state->object.DriverUnload != nullptr) {
-        state->object.DriverUnload(&state->object);
+        CallDriver("DriverUnload", state->object.DriverUnload, &state->object);
     }
     if (state->object.DeviceObject != nullptr) {
         Violation("driver.unload-left-device", "DriverUnload", "the driver's devices outlive its unload");
@@ -110,9 +114,11 @@ bool UnbindProtocols(const std::shared_ptr<DriverState> &state, std::chrono::mil
 
 }  // namespace
 
-NTSTATUS Driver::Load(PDRIVER_INITIALIZE entry, const std::u16string &serviceName, Driver *driver)
+NTSTATUS Driver::Load(PDRIVER_INITIALIZE entry, const std::u16string &serviceName, Driver *driver,
+                      std::shared_ptr<DriverImage> image)
 {
     auto state = std::make_shared<DriverState>();
+    state->image = image;
     state->serviceName = serviceName;
     state->registryPath = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + serviceName;
     state->object.Type = 4;
@@ -125,7 +131,10 @@ NTSTATUS Driver::Load(PDRIVER_INITIALIZE entry, const std::u16string &serviceNam
     }
     std::set<ProtocolRecord *> before = RegisteredProtocols();
     UNICODE_STRING registryPath = Counted(state->registryPath);
-    NTSTATUS status = entry(&state->object, &registryPath);
+    NTSTATUS status = CallDriver("DriverEntry", entry, &state->object, &registryPath);
+    if (image != nullptr) {
+        DiscardSections(*image);
+    }
     for (ProtocolRecord *protocol : RegisteredProtocols()) {
         if (before.count(protocol) == 0) {
             state->protocols.push_back(protocol);

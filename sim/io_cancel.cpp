@@ -3,6 +3,7 @@
 // NULL and calls what it got with the lock held; the routine releases it.
 #include <atomic>
 
+#include "sim/driver_call.h"
 #include "platform/io.h"
 #include "sim/hooks.h"
 #include "sim/io_internal.h"
@@ -47,7 +48,7 @@ BOOLEAN CancelRequest(const std::shared_ptr<RequestState> &state, bool byIoManag
     if (routine != nullptr) {
         irp->CancelIrql = irql;
         HookPoint("IoCancelIrp.routine-taken");
-        routine(device, irp);
+        CallDriver("CancelRoutine", routine, device, irp);
         if (HoldsSpinLock(&g_cancelSpinLock)) {
             Violation("cancel.lock-not-released", "IoCancelIrp",
                       "the cancel routine returned holding the cancel spin lock");

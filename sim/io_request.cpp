@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "sim/driver_call.h"
 #include "platform/ke.h"
 #include "sim/io.h"
 #include "sim/io_internal.h"
@@ -289,7 +290,7 @@ NTSTATUS Request::Dispatch(PDRIVER_DISPATCH routine) const
         Violation("spinlock.held-at-call", "IoCallDriver", "a request is sent while holding a spin lock");
     }
     KIRQL irqlBefore = KeGetCurrentIrql();
-    NTSTATUS status = routine(device, &state_->block.irp);
+    NTSTATUS status = CallDriver(MajorFunctionName(state_->majorFunction).c_str(), routine, device, &state_->block.irp);
     bool broken = false;
     if (KeGetCurrentIrql() != irqlBefore) {
         Violation("dispatch.irql-changed", "IoCallDriver",

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "sim/driver_call.h"
 #include "sim/hooks.h"
 #include "sim/irql.h"
 #include "sim/schedule.h"
@@ -160,8 +161,8 @@ void OfferAdapter(ProtocolRecord *protocol, AdapterState *adapter)
     RtlInitUnicodeString(&systemSpecific1, reinterpret_cast<PCWSTR>(registryPath.c_str()));
 
     NDIS_STATUS status = NDIS_STATUS_PENDING;
-    protocol->characteristics.BindAdapterHandler(&status, call, &deviceName, &systemSpecific1,
-                                                 nullptr);
+    CallDriver("BindAdapterHandler", protocol->characteristics.BindAdapterHandler, &status, call, &deviceName,
+               &systemSpecific1, nullptr);
     CheckHandlerReturn("BindAdapterHandler");
     name.assign(name.size(), u'\xDEAD');
     HandlerReturned(call, status, "BindAdapterHandler");
@@ -185,7 +186,7 @@ std::vector<HandlerCall *> UnbindOpens(const std::vector<OpenRecord *> &opens)
             context = open->block.ProtocolBindingContext;
         }
         NDIS_STATUS status = NDIS_STATUS_PENDING;
-        handler(&status, context, call);
+        CallDriver("UnbindAdapterHandler", handler, &status, context, call);
         CheckHandlerReturn("UnbindAdapterHandler");
         HandlerReturned(call, status, "UnbindAdapterHandler");
         calls.push_back(call);

@@ -2,6 +2,7 @@
 // called no new work starts on the open, and it completes only after every
 // piece of work in flight on the open (indications, transfers, sends,
 // requests) has finished and the adapter has done its own part.
+#include "sim/driver_call.h"
 #include "sim/faults.h"
 #include "sim/irql.h"
 #include "sim/verifier.h"
@@ -66,7 +67,7 @@ void FinishClose(OpenRecord *open)
     CLOSE_ADAPTER_COMPLETE_HANDLER handler = open->protocol->characteristics.CloseAdapterCompleteHandler;
     {
         ScopedIrql dispatch(DISPATCH_LEVEL);
-        handler(open->block.ProtocolBindingContext, open->closeStatus);
+        CallDriver("CloseAdapterCompleteHandler", handler, open->block.ProtocolBindingContext, open->closeStatus);
     }
     NdisWorld &world = World();
     std::lock_guard<std::mutex> guard(world.lock);
@@ -86,8 +87,8 @@ bool Adapter::CompletePendedOpen()
         state_->pendedOpens.pop_front();
         open->state = open->openStatus == NDIS_STATUS_SUCCESS ? OpenState::Open : OpenState::Failed;
     }
-    open->protocol->characteristics.OpenAdapterCompleteHandler(
-        open->block.ProtocolBindingContext, open->openStatus, open->openErrorStatus);
+    CallDriver("OpenAdapterCompleteHandler", open->protocol->characteristics.OpenAdapterCompleteHandler,
+               open->block.ProtocolBindingContext, open->openStatus, open->openErrorStatus);
     CheckHandlerReturn("OpenAdapterCompleteHandler");
     return true;
 }

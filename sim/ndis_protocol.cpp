@@ -1,5 +1,6 @@
 // Protocol registration and deregistration, the protocol's unload handler
 // and plug-and-play events that concern no adapter.
+#include "sim/driver_call.h"
 #include "sim/faults.h"
 #include "sim/irql.h"
 #include "sim/verifier.h"
@@ -43,7 +44,7 @@ NDIS_STATUS IndicateGlobalPnPEvent(NET_PNP_EVENT_CODE code, std::vector<uint8_t>
             continue;
         }
         NET_PNP_EVENT event = MakeEvent(code, buffer);
-        status = protocol->characteristics.PnPEventHandler(nullptr, &event);
+        status = CallDriver("PnPEventHandler", protocol->characteristics.PnPEventHandler, nullptr, &event);
         CheckHandlerReturn("PnPEventHandler");
     }
     return status;
@@ -84,7 +85,7 @@ void NotifyProtocolUnload(NDIS_HANDLE handle)
         }
     }
     if (handler != nullptr) {
-        handler();
+        CallDriver("UnloadHandler", handler);
         CheckHandlerReturn("UnloadHandler");
     }
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "sim/counters.h"
+#include "sim/driver_call.h"
 #include "sim/hooks.h"
 #include "sim/ndis_filter.h"
 #include "sim/irql.h"
@@ -88,7 +89,8 @@ void CompleteReceives(AdapterState *adapter, const std::vector<OpenRecord *> &op
     for (const Target &target : targets) {
         if (target.block->ReceiveCompleteHandler != nullptr) {
             ScopedIrql dispatch(DISPATCH_LEVEL);
-            target.block->ReceiveCompleteHandler(target.block->ProtocolBindingContext);
+            CallDriver("ReceiveCompleteHandler", target.block->ReceiveCompleteHandler,
+                       target.block->ProtocolBindingContext);
             CheckDispatchHandlerReturn("ReceiveCompleteHandler");
         }
     }
@@ -141,8 +143,8 @@ std::vector<NDIS_STATUS> IndicateHeader(AdapterState *adapter, const std::vector
     }
     for (const Target &target : targets) {
         ScopedIrql dispatch(DISPATCH_LEVEL);
-        results.push_back(target.block->ReceiveHandler(
-            target.block->ProtocolBindingContext, context,
+        results.push_back(CallDriver(
+            "ReceiveHandler", target.block->ReceiveHandler, target.block->ProtocolBindingContext, context,
             const_cast<uint8_t *>(indication.header.data()), static_cast<UINT>(indication.header.size()),
             const_cast<uint8_t *>(indication.lookahead.data()),
             static_cast<UINT>(indication.lookahead.size()), static_cast<UINT>(indication.data->size())));
@@ -317,8 +319,8 @@ std::vector<INT> Adapter::IndicatePacket(const std::vector<uint8_t> &wireFrame, 
         INT kept;
         {
             ScopedIrql dispatch(DISPATCH_LEVEL);
-            kept = target.block->ReceivePacketHandler(target.block->ProtocolBindingContext,
-                                                      indicated.packet);
+            kept = CallDriver("ReceivePacketHandler", target.block->ReceivePacketHandler,
+                              target.block->ProtocolBindingContext, indicated.packet);
             CheckDispatchHandlerReturn("ReceivePacketHandler");
         }
         if (kept != 0) {
@@ -364,8 +366,8 @@ bool Adapter::CompletePendedTransfer(std::optional<NDIS_STATUS> status)
     NDIS_OPEN_BLOCK &block = transfer.open->block;
     {
         ScopedIrql dispatch(DISPATCH_LEVEL);
-        block.TransferDataCompleteHandler(block.ProtocolBindingContext, transfer.packet, outcome,
-                                          transferred);
+        CallDriver("TransferDataCompleteHandler", block.TransferDataCompleteHandler, block.ProtocolBindingContext,
+                   transfer.packet, outcome, transferred);
         CheckDispatchHandlerReturn("TransferDataCompleteHandler");
     }
     bool closed;

@@ -6,6 +6,7 @@
 // protocol's RequestCompleteHandler.
 #include <cstring>
 
+#include "sim/driver_call.h"
 #include "sim/irql.h"
 #include "sim/ndis_filter.h"
 #include "sim/schedule.h"
@@ -188,8 +189,8 @@ bool Adapter::CompletePendedRequest()
     }
     {
         ScopedIrql dispatch(DISPATCH_LEVEL);
-        pended.open->block.RequestCompleteHandler(pended.open->block.ProtocolBindingContext,
-                                                  pended.request, status);
+        CallDriver("RequestCompleteHandler", pended.open->block.RequestCompleteHandler,
+                   pended.open->block.ProtocolBindingContext, pended.request, status);
     }
     {
         NdisWorld &world = World();

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "sim/counters.h"
+#include "sim/driver_call.h"
 #include "sim/hooks.h"
 #include "sim/pool.h"
 #include "sim/irql.h"
@@ -37,7 +38,7 @@ void CompleteSend(OpenRecord *open, PNDIS_PACKET packet, NDIS_STATUS status)
     NDIS_OPEN_BLOCK &block = open->block;
     {
         ScopedIrql dispatch(DISPATCH_LEVEL);
-        block.SendCompleteHandler(block.ProtocolBindingContext, packet, status);
+        CallDriver("SendCompleteHandler", block.SendCompleteHandler, block.ProtocolBindingContext, packet, status);
         CheckDispatchHandlerReturn("SendCompleteHandler");
     }
     bool closed;

@@ -1,4 +1,5 @@
 // Status indications from an adapter to the protocols that have it open.
+#include "sim/driver_call.h"
 #include "sim/hooks.h"
 #include "sim/irql.h"
 #include "sim/verifier.h"
@@ -26,13 +27,15 @@ void Adapter::IndicateStatus(NDIS_STATUS status, std::vector<uint8_t> buffer)
         ScopedIrql dispatch(DISPATCH_LEVEL);
         for (OpenRecord *open : opens) {
             if (open->block.StatusHandler != nullptr) {
-                open->block.StatusHandler(open->block.ProtocolBindingContext, status, statusBuffer, size);
+                CallDriver("StatusHandler", open->block.StatusHandler, open->block.ProtocolBindingContext, status,
+                           statusBuffer, size);
                 CheckDispatchHandlerReturn("StatusHandler");
             }
         }
         for (OpenRecord *open : opens) {
             if (open->block.StatusCompleteHandler != nullptr) {
-                open->block.StatusCompleteHandler(open->block.ProtocolBindingContext);
+                CallDriver("StatusCompleteHandler", open->block.StatusCompleteHandler,
+                           open->block.ProtocolBindingContext);
                 CheckDispatchHandlerReturn("StatusCompleteHandler");
             }
         }

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "sim/driver_call.h"
 #include "platform/ndis_work.h"
 #include "sim/hooks.h"
 #include "sim/irql.h"
@@ -109,7 +110,7 @@ private:
     {
         HookPoint("NdisWorkItem.run");
         NDIS_PROC routine = item->Routine;
-        routine(item, item->Context);
+        CallDriver("work item routine", routine, item, item->Context);
         bool broken = false;
         if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
             Violation("workitem.irql-changed", "NdisScheduleWorkItem",

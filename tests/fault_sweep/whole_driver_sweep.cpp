@@ -22,6 +22,7 @@
 #include "sim/ndis.h"
 #include "sim/world.h"
 #include "tests/support/control_client.h"
+#include "tests/support/rezezura_load.h"
 #include "tests/support/secure_creation.h"
 #include "tests/support/sim_test.h"
 
@@ -64,8 +65,7 @@ public:
 
     bool Load()
     {
-        rztest::StartSecureCreationLoad();
-        NTSTATUS status = sim::Driver::Load(DriverEntry, u"rezezura", &driver_);
+        NTSTATUS status = rztest::LoadRezezura(&driver_);
         loaded_ = NT_SUCCESS(status);
         Expect(loaded_ || IsFailure(status), "the load reported " + Hex(status));
         return loaded_;

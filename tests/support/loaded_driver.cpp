@@ -5,6 +5,7 @@
 #include "sim/direct_io.h"
 #include "tests/support/secure_creation.h"
 #include "tests/support/control_client.h"
+#include "tests/support/rezezura_load.h"
 
 namespace rztest {
 
@@ -22,9 +23,7 @@ void LoadedDriverTest::TearDown()
 
 NTSTATUS LoadedDriverTest::Load()
 {
-    // Each load is a fresh image: nothing resolved by an earlier test's load.
-    StartSecureCreationLoad();
-    NTSTATUS status = sim::Driver::Load(DriverEntry, u"rezezura", &driver_);
+    NTSTATUS status = LoadRezezura(&driver_);
     loaded_ = NT_SUCCESS(status);
     return status;
 }

@@ -8,6 +8,7 @@
 #include "core/driver.h"
 #include "sim/work.h"
 #include "tests/support/loaded_driver.h"
+#include "tests/support/rezezura_load.h"
 #include "tests/support/secure_creation.h"
 
 namespace rztest {
@@ -31,8 +32,7 @@ std::vector<uint8_t> Value(ULONG value)
 
 RaceStage::RaceStage() : nic_(sim::CreateAdapter(StationConfig(u"\\Device\\{SIM-NIC-0}")))
 {
-    StartSecureCreationLoad();
-    loaded_ = sim::Driver::Load(DriverEntry, u"rezezura", &driver_) == STATUS_SUCCESS;
+    loaded_ = LoadRezezura(&driver_) == STATUS_SUCCESS;
     EXPECT_TRUE(loaded_);
     nic_.Arrive();
     EXPECT_EQ(nic_.LatestBind().Result(), NDIS_STATUS_SUCCESS);

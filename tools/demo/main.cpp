@@ -1,6 +1,8 @@
 // The demo: rezezura loaded on the sim, doing its work on simulated adapters
-// step by step. It exits 0 only when every step went as expected.
+// step by step. It exits 0 only when every step went as expected, 1 when a
+// step failed or the driver image was refused, 2 on a wrong command line.
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -10,6 +12,7 @@
 #include "sim/client.h"
 #include "sim/direct_io.h"
 #include "sim/driver.h"
+#include "sim/image.h"
 #include "sim/io.h"
 #include "sim/ndis.h"
 #include "sim/verifier.h"
@@ -75,12 +78,42 @@ std::vector<uint8_t> Received(const sim::Request &read)
 const char *kIdentity = "alice";
 const char *kSecret = "correct horse";
 
+const char kUsage[] =
+    "usage: rezezura_demo [--image PATH]\n"
+    "Loads rezezura on the sim with simulated adapters and walks through its work.\n"
+    "  --image PATH  run the driver image at PATH (rezezura.sys; the 32-bit x86 build\n"
+    "                only) instead of the driver linked into the demo\n";
+
 }  // namespace
 
-int main()
+int main(int argc, char **argv)
 {
+    const char *imagePath = nullptr;
+    for (int index = 1; index < argc; ++index) {
+        if (std::strcmp(argv[index], "--help") == 0 || std::strcmp(argv[index], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[index], "--image") == 0 && index + 1 < argc) {
+            imagePath = argv[++index];
+            continue;
+        }
+        std::fprintf(stderr, "rezezura_demo: unknown argument %s; see rezezura_demo --help\n", argv[index]);
+        return 2;
+    }
     sim::ResetWorld();
     std::printf("rezezura demo: an 802.1X relay driver running on the sim\n");
+    sim::MappedImage image;
+    if (imagePath != nullptr) {
+        image = sim::MapDriverImage(imagePath);
+        if (!NT_SUCCESS(image.status)) {
+            std::fprintf(stderr, "rezezura_demo: %s (%s)\n", image.message.c_str(), Hex32(image.status).c_str());
+            return 1;
+        }
+        std::printf("driver: the image %s, mapped and linked against the sim's kernel exports\n", imagePath);
+    } else {
+        std::printf("driver: rezezura linked into the demo\n");
+    }
 
     Step("1. The driver loads and binds to the 802.3 adapters the stack offers");
     sim::AdapterConfig ethernet;
@@ -96,7 +129,8 @@ int main()
     sim::Adapter nic2 = sim::AddAdapter(second);
     sim::Adapter ring = sim::AddAdapter(tokenRing);
     sim::Driver driver;
-    NTSTATUS loaded = sim::Driver::Load(DriverEntry, u"rezezura", &driver);
+    NTSTATUS loaded = image.entry != nullptr ? sim::Driver::Load(image.entry, u"rezezura", &driver, image.image)
+                                             : sim::Driver::Load(DriverEntry, u"rezezura", &driver);
     if (!Check(NT_SUCCESS(loaded), "DriverEntry returned " + Hex32(loaded))) {
         return 1;
     }

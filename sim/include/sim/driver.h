@@ -30,11 +30,15 @@
 namespace sim {
 
 struct DriverState;
+class DriverImage;
 
 class Driver {
 public:
     // The status DriverEntry returned; a failed load leaves no driver object.
-    static NTSTATUS Load(PDRIVER_INITIALIZE entry, const std::u16string &serviceName, Driver *driver);
+    // An `image` holding `entry` is kept until the driver object goes, and
+    // loses its discardable sections once DriverEntry has returned.
+    static NTSTATUS Load(PDRIVER_INITIALIZE entry, const std::u16string &serviceName, Driver *driver,
+                         std::shared_ptr<DriverImage> image = nullptr);
 
     PDRIVER_OBJECT Object() const;
     // Steps 1 to 3 above; true when DriverUnload has run before it returns.
