@@ -140,7 +140,9 @@ ImportThunks::~ImportThunks()
 
 bool ImportThunks::Build(const std::vector<const Export *> &exports)
 {
-#if defined(__i386__)
+#if !defined(__i386__)
+    return false;  // x86 code runs only in the x86 build
+#endif
     std::vector<unsigned char> code;
     for (const Export *entry : exports) {
         offsets_.push_back(code.size());
@@ -158,9 +160,6 @@ bool ImportThunks::Build(const std::vector<const Export *> &exports)
     code_ = static_cast<unsigned char *>(mapped);
     std::memcpy(code_, code.data(), size_);
     return mprotect(code_, size_, PROT_READ | PROT_EXEC) == 0;
-#else
-    return false;
-#endif
 }
 
 const void *ImportThunks::Entry(size_t index) const
@@ -227,15 +226,16 @@ bool InDriverImage(const void *routine)
 uint32_t CallImageRoutine(const char *role, const void *routine, const uint32_t *words, uint32_t count)
 {
     uint32_t result = 0;
+    int32_t delta = 0;
 #if defined(__i386__)
-    int32_t delta = sim_call_image(routine, words, count, &result);
+    delta = sim_call_image(routine, words, count, &result);
+#endif
     if (delta != 0) {
         Violation("image.stack-imbalance", role,
                   image::Describe(routine) + " returned with the stack pointer " + std::to_string(delta) +
                       " bytes off: a stdcall routine of " + std::to_string(count * 4) +
                       " argument bytes pops exactly those");
     }
-#endif
     return result;
 }
 

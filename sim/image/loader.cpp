@@ -400,7 +400,7 @@ MappedImage MapDriverImage(const std::string &path)
     mapped.status = STATUS_NOT_SUPPORTED;
     mapped.message = BaseName(path) + ": driver images run only in the 32-bit x86 build of the sim (preset x86)";
     return mapped;
-#else
+#endif
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         mapped.status = STATUS_OBJECT_NAME_NOT_FOUND;
@@ -420,7 +420,6 @@ MappedImage MapDriverImage(const std::string &path)
     mapped.image = image;
     mapped.entry = entry;
     return mapped;
-#endif
 }
 
 void DiscardSections(DriverImage &image)

@@ -86,6 +86,22 @@ public:
 
 class ImageLoader : public rztest::SimTest {};
 
+// The protection of the page at `address` as /proc/self/maps shows it ("r-xp").
+std::string Protection(uintptr_t address)
+{
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+        unsigned long begin = 0, end = 0;
+        char permissions[8] = {};
+        if (std::sscanf(line.c_str(), "%lx-%lx %7s", &begin, &end, permissions) == 3 && address >= begin &&
+            address < end) {
+            return permissions;
+        }
+    }
+    return "unmapped";
+}
+
 void ExpectRefusal(const std::string &path, NTSTATUS status, const std::string &cause)
 {
     sim::MappedImage mapped = sim::MapDriverImage(path);
@@ -105,6 +121,36 @@ TEST_F(ImageLoader, MapsRezezuraAwayFromItsBaseWithEveryImportResolved)
     uintptr_t base = reinterpret_cast<uintptr_t>(mapped.entry) - entryRva;
     EXPECT_NE(base, preferredBase);
     EXPECT_EQ(base % 4096, 0u);
+}
+
+TEST_F(ImageLoader, EachSectionHasItsProtectionAndTheDiscardableOnesGoAfterDriverEntry)
+{
+    ImageBytes image;
+    sim::MappedImage mapped = sim::MapDriverImage(kRezezura);
+    ASSERT_EQ(mapped.status, STATUS_SUCCESS) << mapped.message;
+    uintptr_t base = reinterpret_cast<uintptr_t>(mapped.entry) - image.U32(image.OptionalHeader() + 16);
+    std::vector<std::pair<uintptr_t, std::string>> discardable;
+    size_t table = image.OptionalHeader() + (image.U32(image.FileHeader() + 16) & 0xFFFF);
+    for (uint16_t index = 0; index < (image.U32(image.FileHeader() + 2) & 0xFFFF); ++index) {
+        size_t section = table + index * 40;
+        const char *header = reinterpret_cast<const char *>(&image.bytes[section]);
+        std::string name(header, strnlen(header, 8));
+        uint32_t flags = image.U32(section + 36);
+        uintptr_t address = base + image.U32(section + 12);
+        bool code = (flags & 0x20000000) != 0;
+        bool writable = (flags & 0x80000000) != 0;
+        EXPECT_EQ(Protection(address), code ? "r-xp" : writable ? "rw-p" : "r--p") << name;
+        if ((flags & 0x02000000) != 0) {
+            discardable.emplace_back(address, name);
+        }
+    }
+    ASSERT_FALSE(discardable.empty()) << "rezezura.sys has its base relocations in a discardable section";
+    sim::Driver driver;
+    ASSERT_EQ(sim::Driver::Load(mapped.entry, u"rezezura", &driver, mapped.image), STATUS_SUCCESS);
+    for (const auto &[address, name] : discardable) {
+        EXPECT_EQ(Protection(address), "---p") << name;
+    }
+    EXPECT_TRUE(driver.Stop());
 }
 
 TEST_F(ImageLoader, RefusesAnImageOfAnotherMachineOrSubsystem)
