@@ -3,8 +3,8 @@
 // NULL and calls what it got with the lock held; the routine releases it.
 #include <atomic>
 
-#include "sim/driver_call.h"
 #include "platform/io.h"
+#include "sim/driver_call.h"
 #include "sim/hooks.h"
 #include "sim/io_internal.h"
 #include "sim/irql.h"

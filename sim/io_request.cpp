@@ -6,8 +6,8 @@
 #include <stdexcept>
 #include <unordered_map>
 
-#include "sim/driver_call.h"
 #include "platform/ke.h"
+#include "sim/driver_call.h"
 #include "sim/io.h"
 #include "sim/io_internal.h"
 #include "sim/irql.h"

@@ -6,8 +6,8 @@
 #include <mutex>
 #include <thread>
 
-#include "sim/driver_call.h"
 #include "platform/ndis_work.h"
+#include "sim/driver_call.h"
 #include "sim/hooks.h"
 #include "sim/irql.h"
 #include "sim/ke_internal.h"

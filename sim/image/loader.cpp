@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <vector>
 
@@ -401,13 +400,14 @@ MappedImage MapDriverImage(const std::string &path)
     mapped.message = BaseName(path) + ": driver images run only in the 32-bit x86 build of the sim (preset x86)";
     return mapped;
 #endif
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    std::streamoff length = in ? static_cast<std::streamoff>(in.tellg()) : -1;
+    std::vector<unsigned char> file(length > 0 ? static_cast<size_t>(length) : 0);
+    if (length < 0 || !in.seekg(0).read(reinterpret_cast<char *>(file.data()), length)) {
         mapped.status = STATUS_OBJECT_NAME_NOT_FOUND;
         mapped.message = "cannot read " + path + ": " + std::strerror(errno);
         return mapped;
     }
-    std::vector<unsigned char> file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     auto image = std::make_shared<DriverImage>();
     PDRIVER_INITIALIZE entry = nullptr;
     Loader loader(path, std::move(file));

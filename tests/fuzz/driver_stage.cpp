@@ -7,6 +7,7 @@
 #include "core/driver.h"
 #include "devsecurity/class_settings.h"
 #include "devsecurity/secure_create.h"
+#include "sim/image.h"
 #include "sim/io.h"
 #include "sim/ndis_pools.h"
 #include "sim/pool.h"
@@ -26,16 +27,27 @@ void Fail(const char *what)
 bool DriverStage::Start(bool attach)
 {
     sim::ResetWorld();
-    // Every load is a fresh image: nothing resolved by the previous input's.
+    // Every load is a fresh driver: nothing resolved by the previous input's.
+    // REZEZURA_IMAGE names an image to map afresh instead (the x86 build).
     RoutinesResolved = 0;
     ResolvedCreateRoutine = nullptr;
     ClassKeySecurityState = CLASS_KEY_SECURITY_UNCHECKED;
+    const char *imagePath = std::getenv("REZEZURA_IMAGE");
+    sim::MappedImage image;
+    if (imagePath != nullptr && *imagePath != '\0') {
+        image = sim::MapDriverImage(imagePath);
+        if (!NT_SUCCESS(image.status)) {
+            Fail(image.message.c_str());
+        }
+    }
 
     sim::AdapterConfig config;
     config.name = u"\\Device\\{FUZZ}";
     std::copy(kStationAddress.begin(), kStationAddress.end(), config.stationAddress.begin());
     adapter_ = sim::AddAdapter(config);
-    if (!NT_SUCCESS(sim::Driver::Load(DriverEntry, u"rezezura", &driver_)) ||
+    NTSTATUS loaded = image.entry != nullptr ? sim::Driver::Load(image.entry, u"rezezura", &driver_, image.image)
+                                             : sim::Driver::Load(DriverEntry, u"rezezura", &driver_);
+    if (!NT_SUCCESS(loaded) ||
         !NT_SUCCESS(sim::ClientHandle::Open(u"\\\\.\\rezezura", sim::Account::Administrator,
                                             GENERIC_READ | GENERIC_WRITE, &handle_))) {
         return false;

@@ -13,6 +13,7 @@
 
 #include "sim/driver.h"
 #include "sim/image.h"
+#include "sim/image/exports.h"
 #include "tests/support/sim_test.h"
 
 namespace {
@@ -151,6 +152,51 @@ TEST_F(ImageLoader, EachSectionHasItsProtectionAndTheDiscardableOnesGoAfterDrive
         EXPECT_EQ(Protection(address), "---p") << name;
     }
     EXPECT_TRUE(driver.Stop());
+}
+
+// The windows-x86 build lists every routine platform/ declares; an image may
+// import any of them.
+TEST_F(ImageLoader, TheSimExportsEveryRoutineThePlatformDeclares)
+{
+    std::ifstream list(kWindowsBuild + "/windows/layout/platform_functions.inc");
+    ASSERT_TRUE(list) << "build the windows-x86 preset first";
+    std::string line;
+    int routines = 0;
+    while (std::getline(list, line)) {
+        size_t open = line.find("LAYOUT_IMPORT(");
+        if (open == std::string::npos) {
+            continue;
+        }
+        std::string name = line.substr(open + 14, line.find(')') - open - 14);
+        ++routines;
+        bool exported = false;
+        for (const char *module : {"ntoskrnl.exe", "HAL.dll", "NDIS.SYS"}) {
+            const sim::image::Export *entry = sim::image::FindExport(module, name);
+            exported |= entry != nullptr && !entry->data;
+        }
+        EXPECT_TRUE(exported) << name << " is declared in platform/ but not in sim/image/exports.inc";
+    }
+    EXPECT_GT(routines, 0);
+}
+
+TEST_F(ImageLoader, EachExportCarriesTheConventionOfItsDeclaration)
+{
+    using sim::image::Convention;
+    const sim::image::Export *create = sim::image::FindExport("ntoskrnl.exe", "IoCreateDevice");
+    ASSERT_NE(create, nullptr);
+    EXPECT_EQ(create->convention, Convention::Stdcall);
+    EXPECT_EQ(create->stackBytes, 28u);
+    const sim::image::Export *release = sim::image::FindExport("hal.dll", "KfReleaseSpinLock");
+    ASSERT_NE(release, nullptr);
+    EXPECT_EQ(release->convention, Convention::Fastcall);
+    EXPECT_EQ(release->stackBytes, 0u);
+    const sim::image::Export *format = sim::image::FindExport("NTOSKRNL.EXE", "_snwprintf");
+    ASSERT_NE(format, nullptr);
+    EXPECT_EQ(format->convention, Convention::Cdecl);
+    EXPECT_TRUE(format->variadic);
+    const sim::image::Export *exports = sim::image::FindExport("ntoskrnl.exe", "SeExports");
+    ASSERT_NE(exports, nullptr);
+    EXPECT_TRUE(exports->data);
 }
 
 TEST_F(ImageLoader, RefusesAnImageOfAnotherMachineOrSubsystem)
