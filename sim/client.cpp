@@ -150,11 +150,18 @@ void DeferClose(const std::shared_ptr<ClientState> &state)
 
 // Counts the request against its file and issues it through the driver's table.
 template <typename R>
-R Issue(const std::shared_ptr<ClientState> &state, R request)
+R Issue(const std::shared_ptr<ClientState> &state, R request,
+        std::function<void(const R &, const IO_STATUS_BLOCK &)> done)
 {
+    if (done) {
+        // The step holds the request until it has run, once, at completion.
+        request.OnCompletion([done, request](PIRP irp) { done(request, irp->IoStatus); });
+    }
     {
         std::lock_guard<std::mutex> guard(state->lock);
         ++state->outstanding;
+        // Only requests still in flight matter to CancelIo.
+        std::erase_if(state->requests, [](const IssuedRequest &earlier) { return earlier.request.Completed(); });
         state->requests.push_back({request, std::this_thread::get_id()});
     }
     t_requests.Add(request);
@@ -231,19 +238,21 @@ const File &ClientHandle::FileObject() const
     return state_->file;
 }
 
-Request ClientHandle::Read(ULONG length) const
+Request ClientHandle::Read(ULONG length, RequestDone done) const
 {
-    return Issue(state_, BuildRead(state_->file, length));
+    return Issue(state_, BuildRead(state_->file, length), std::move(done));
 }
 
-Request ClientHandle::Write(const std::vector<uint8_t> &data) const
+Request ClientHandle::Write(std::vector<uint8_t> data, RequestDone done) const
 {
-    return Issue(state_, BuildWrite(state_->file, data));
+    return Issue(state_, BuildWrite(state_->file, std::move(data)), std::move(done));
 }
 
-ControlRequest ClientHandle::Control(ULONG controlCode, std::vector<uint8_t> input, ULONG outputLength) const
+ControlRequest ClientHandle::Control(ULONG controlCode, std::vector<uint8_t> input, ULONG outputLength,
+                                     ControlDone done) const
 {
-    return Issue(state_, ControlRequest(state_->file, controlCode, std::move(input), outputLength));
+    return Issue(state_, ControlRequest(state_->file, controlCode, std::move(input), outputLength),
+                 std::move(done));
 }
 
 void ClientHandle::CancelIo() const

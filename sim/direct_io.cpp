@@ -59,9 +59,11 @@ Request BuildRead(const File &file, ULONG length)
     return Build(IRP_MJ_READ, file, Pieces{std::vector<uint8_t>(length, kCallerFillByte)});
 }
 
-Request BuildWrite(const File &file, const std::vector<uint8_t> &data)
+Request BuildWrite(const File &file, std::vector<uint8_t> data)
 {
-    return Build(IRP_MJ_WRITE, file, Pieces{data});
+    Pieces pieces;
+    pieces.push_back(std::move(data));
+    return Build(IRP_MJ_WRITE, file, std::move(pieces));
 }
 
 Request BuildChainedWrite(const File &file, const std::vector<std::vector<uint8_t>> &pieces)
@@ -88,6 +90,19 @@ void ForgetCallerBuffers(const std::vector<PIRP> &irps)
     for (PIRP irp : irps) {
         g_buffers.erase(irp);
     }
+}
+
+std::shared_ptr<const CallerPieces> CallerBuffer(const Request &request)
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    auto found = g_buffers.find(request.Irp());
+    return found == g_buffers.end() ? nullptr : found->second;
+}
+
+void ForgetCallerBuffer(PIRP irp)
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_buffers.erase(irp);
 }
 
 void ResetDirectIo()

@@ -88,10 +88,17 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         step(Irp);
     }
     sim::CountCompletion();
-    std::lock_guard<std::mutex> guard(state->lock);
-    state->finished = true;
-    sim::PoisonIfDone(*state);
-    state->finishedChanged.notify_all();
+    bool released;
+    {
+        std::lock_guard<std::mutex> guard(state->lock);
+        state->finished = true;
+        sim::PoisonIfDone(*state);
+        state->finishedChanged.notify_all();
+        released = state->released;
+    }
+    if (released) {
+        sim::ForgetRequest(Irp);
+    }
 }
 
 }  // extern "C"

@@ -45,6 +45,7 @@ struct RequestState {
     int cancellers = 0;
     bool poisoned = false;
     bool touchReported = false;
+    bool released = false;  // the caller let go; forgotten once finished
     std::vector<std::function<void(PIRP)>> completionSteps;
 };
 
@@ -58,6 +59,8 @@ void PoisonIfDone(RequestState &state);
 void CheckUntouched(RequestState &state, const char *caller);
 
 void CountCompletion();
+// The I/O manager frees a finished request the caller let go of.
+void ForgetRequest(PIRP irp);
 
 // IoCancelIrp. `byIoManager`: the I/O manager cancels on a thread's behalf
 // and may meet a request that has just completed; the driver may not.

@@ -9,6 +9,7 @@
 #include "platform/ke.h"
 #include "sim/driver_call.h"
 #include "sim/io.h"
+#include "sim/direct_io.h"
 #include "sim/io_internal.h"
 #include "sim/irql.h"
 #include "sim/ke_internal.h"
@@ -25,6 +26,7 @@ struct IoWorld {
     std::mutex lock;
     std::unordered_map<PIRP, std::shared_ptr<RequestState>> requests;
     std::vector<std::shared_ptr<FileState>> files;
+    size_t built = 0;
     size_t completed = 0;
 };
 
@@ -54,6 +56,7 @@ std::shared_ptr<RequestState> NewRequest(UCHAR majorFunction, PDEVICE_OBJECT dev
     IoWorld &world = World();
     std::lock_guard<std::mutex> guard(world.lock);
     world.requests[&irp] = state;
+    ++world.built;
     return state;
 }
 
@@ -205,6 +208,7 @@ void ResetIo()
     std::lock_guard<std::mutex> guard(world.lock);
     world.requests.clear();
     world.files.clear();
+    world.built = 0;
     world.completed = 0;
 }
 
@@ -373,6 +377,26 @@ BOOLEAN Request::Cancel() const
     return CancelRequest(state_, true);
 }
 
+void ForgetRequest(PIRP irp)
+{
+    ForgetCallerBuffer(irp);
+    IoWorld &world = World();
+    std::lock_guard<std::mutex> guard(world.lock);
+    world.requests.erase(irp);
+}
+
+void Request::Release() const
+{
+    {
+        std::lock_guard<std::mutex> guard(state_->lock);
+        state_->released = true;
+        if (!state_->finished) {
+            return;
+        }
+    }
+    ForgetRequest(Irp());
+}
+
 Request SendRequest(UCHAR majorFunction, const File &file, PDRIVER_DISPATCH routine)
 {
     Request request(majorFunction, file);
@@ -384,7 +408,7 @@ size_t RequestCount()
 {
     IoWorld &world = World();
     std::lock_guard<std::mutex> guard(world.lock);
-    return world.requests.size();
+    return world.built;
 }
 
 size_t CompletedRequestCount()

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sim/ndis_filter.h"
 #include "sim/ndis_world.h"
+#include "sim/wire.h"
 
 namespace sim {
 namespace {
@@ -38,20 +40,20 @@ size_t CombinedCount(const AdapterState &adapter, const OpenRecord &open, const 
 
 }  // namespace
 
-bool FilterAccepts(const OpenRecord *open, const std::vector<uint8_t> &frame)
+bool FilterAccepts(const OpenRecord *open, const uint8_t *frame, size_t length)
 {
     ULONG filter = open->packetFilter;
-    if (frame.size() < 6) {
+    if (length < 6) {
         return false;
     }
     if (filter & NDIS_PACKET_TYPE_PROMISCUOUS) {
         return true;
     }
     const MacAddress &station = open->adapter->config.stationAddress;
-    if (std::equal(station.begin(), station.end(), frame.begin())) {
+    if (std::equal(station.begin(), station.end(), frame)) {
         return (filter & NDIS_PACKET_TYPE_DIRECTED) != 0;
     }
-    if (std::equal(kBroadcast, kBroadcast + 6, frame.begin())) {
+    if (std::equal(kBroadcast, kBroadcast + 6, frame)) {
         return (filter & NDIS_PACKET_TYPE_BROADCAST) != 0;
     }
     if ((frame[0] & 1) == 0) {
@@ -60,7 +62,7 @@ bool FilterAccepts(const OpenRecord *open, const std::vector<uint8_t> &frame)
     if (filter & NDIS_PACKET_TYPE_ALL_MULTICAST) {
         return true;
     }
-    return (filter & NDIS_PACKET_TYPE_MULTICAST) != 0 && OnList(open->multicast, frame.data());
+    return (filter & NDIS_PACKET_TYPE_MULTICAST) != 0 && OnList(open->multicast, frame);
 }
 
 bool KeepsMulticastList(const AdapterState &adapter)
@@ -112,8 +114,13 @@ std::vector<MacAddress> Adapter::MulticastList() const
 ReceiveFilter Adapter::CombinedFilter() const
 {
     std::lock_guard<std::mutex> guard(World().lock);
+    return CombinedFilterOf(*state_);
+}
+
+ReceiveFilter CombinedFilterOf(const AdapterState &adapter)
+{
     ReceiveFilter combined;
-    for (const OpenRecord *open : state_->opens) {
+    for (const OpenRecord *open : adapter.opens) {
         if (open->state != OpenState::Open && open->state != OpenState::Closing) {
             continue;
         }
@@ -125,6 +132,13 @@ ReceiveFilter Adapter::CombinedFilter() const
         }
     }
     return combined;
+}
+
+void UpdateReceiveMode(AdapterState *adapter)
+{
+    if (adapter->config.wire) {
+        adapter->config.wire->FollowReceiveMode(CombinedFilterOf(*adapter));
+    }
 }
 
 }  // namespace sim

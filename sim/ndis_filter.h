@@ -3,10 +3,12 @@
 // Call each with the NDIS world's lock held.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "platform/ndis.h"
+#include "sim/ndis.h"
 
 namespace sim {
 
@@ -15,7 +17,16 @@ struct OpenRecord;
 
 // Whether the open's packet filter, and its multicast list, take a frame
 // with this destination.
-bool FilterAccepts(const OpenRecord *open, const std::vector<uint8_t> &frame);
+bool FilterAccepts(const OpenRecord *open, const uint8_t *frame, size_t length);
+inline bool FilterAccepts(const OpenRecord *open, const std::vector<uint8_t> &frame)
+{
+    return FilterAccepts(open, frame.data(), frame.size());
+}
+
+// What the adapter's opens not closed let in together.
+ReceiveFilter CombinedFilterOf(const AdapterState &adapter);
+// Tells the adapter's wire, if it has one, what its opens now let in.
+void UpdateReceiveMode(AdapterState *adapter);
 
 // Whether the adapter's medium has multicast lists (802.3 only).
 bool KeepsMulticastList(const AdapterState &adapter);

@@ -4,6 +4,7 @@
 // requests) has finished and the adapter has done its own part.
 #include "sim/driver_call.h"
 #include "sim/faults.h"
+#include "sim/ndis_filter.h"
 #include "sim/irql.h"
 #include "sim/verifier.h"
 #include "sim/ndis_world.h"
@@ -213,6 +214,7 @@ VOID NTAPI NdisCloseAdapter(PNDIS_STATUS Status, NDIS_HANDLE NdisBindingHandle)
     }
     sim::AdapterState *adapter = open->adapter;
     open->state = sim::OpenState::Closing;
+    sim::UpdateReceiveMode(adapter);
     open->closeStatus = adapter->closeStatus;
     open->closeReleased = adapter->closeCompletion == sim::Completion::Immediate;
     if (!open->closeReleased) {

@@ -29,12 +29,12 @@ struct Target {
 };
 
 // Opens that take the frame now; each gets an indication started. Call with the lock held.
-std::vector<Target> StartIndications(AdapterState *adapter, const std::vector<uint8_t> &frame,
+std::vector<Target> StartIndications(AdapterState *adapter, const uint8_t *frame, size_t length,
                                      const OpenRecord *skip)
 {
     std::vector<Target> targets;
     for (OpenRecord *open : adapter->opens) {
-        if (open != skip && open->state == OpenState::Open && FilterAccepts(open, frame) &&
+        if (open != skip && open->state == OpenState::Open && FilterAccepts(open, frame, length) &&
             BeginActivity(open, Activity::Indication)) {
             targets.push_back({open, &open->block});
         }
@@ -105,11 +105,16 @@ void AddOnce(std::vector<OpenRecord *> &opens, OpenRecord *open)
 }
 
 // One frame as header plus lookahead; its data behind the header is what
-// NdisTransferData copies from, named by the MacReceiveContext.
+// NdisTransferData copies from, named by the MacReceiveContext. The header
+// and lookahead point into buffers the indication keeps alive.
 struct HeaderIndication {
-    std::vector<uint8_t> header;
-    std::vector<uint8_t> lookahead;
-    FrameBytes data;
+    std::vector<FrameBytes> owners;
+    const uint8_t *header = nullptr;
+    UINT headerSize = 0;
+    const uint8_t *lookahead = nullptr;
+    UINT lookaheadSize = 0;
+    IndicatedData data;
+    UINT packetSize = 0;
 };
 
 HeaderIndication ShapeFrame(const std::vector<uint8_t> &frame, const ReceiveShape &shape)
@@ -117,14 +122,36 @@ HeaderIndication ShapeFrame(const std::vector<uint8_t> &frame, const ReceiveShap
     UINT headerSize = std::min<UINT>(shape.headerSize, static_cast<UINT>(frame.size()));
     UINT packetSize = static_cast<UINT>(frame.size()) - headerSize;
     UINT lookahead = std::min(shape.lookahead.value_or(packetSize), packetSize);
-    HeaderIndication indication;
-    indication.header.assign(frame.begin(), frame.begin() + headerSize);
-    indication.lookahead.assign(frame.begin() + headerSize, frame.begin() + headerSize + lookahead);
+    auto header = std::make_shared<const std::vector<uint8_t>>(frame.begin(), frame.begin() + headerSize);
+    std::vector<uint8_t> lookaheadBytes(frame.begin() + headerSize, frame.begin() + headerSize + lookahead);
     // Only a lookahead that holds the whole packet can run on past its end.
     if (lookahead == packetSize) {
-        indication.lookahead.resize(lookahead + shape.padding, 0);
+        lookaheadBytes.resize(lookahead + shape.padding, 0);
     }
-    indication.data = std::make_shared<const std::vector<uint8_t>>(frame.begin() + headerSize, frame.end());
+    auto ahead = std::make_shared<const std::vector<uint8_t>>(std::move(lookaheadBytes));
+    HeaderIndication indication;
+    indication.owners = {header, ahead};
+    indication.header = header->data();
+    indication.headerSize = headerSize;
+    indication.lookahead = ahead->data();
+    indication.lookaheadSize = static_cast<UINT>(ahead->size());
+    indication.data.bytes = std::make_shared<const std::vector<uint8_t>>(frame.begin() + headerSize, frame.end());
+    indication.packetSize = packetSize;
+    return indication;
+}
+
+// A frame from a wire, indicated in place: header and whole packet as lookahead.
+HeaderIndication ShapeInPlace(const FrameBytes &frame)
+{
+    UINT headerSize = std::min<UINT>(14, static_cast<UINT>(frame->size()));
+    HeaderIndication indication;
+    indication.owners = {frame};
+    indication.header = frame->data();
+    indication.headerSize = headerSize;
+    indication.lookahead = frame->data() + headerSize;
+    indication.lookaheadSize = static_cast<UINT>(frame->size()) - headerSize;
+    indication.data = {frame, headerSize};
+    indication.packetSize = indication.lookaheadSize;
     return indication;
 }
 
@@ -136,7 +163,7 @@ std::vector<NDIS_STATUS> IndicateHeader(AdapterState *adapter, const std::vector
     if (targets.empty()) {
         return results;
     }
-    void *context = const_cast<std::vector<uint8_t> *>(indication.data.get());
+    void *context = const_cast<std::vector<uint8_t> *>(indication.data.bytes.get());
     {
         std::lock_guard<std::mutex> guard(World().lock);
         adapter->traffic.indications[context] = indication.data;
@@ -145,9 +172,8 @@ std::vector<NDIS_STATUS> IndicateHeader(AdapterState *adapter, const std::vector
         ScopedIrql dispatch(DISPATCH_LEVEL);
         results.push_back(CallDriver(
             "ReceiveHandler", target.block->ReceiveHandler, target.block->ProtocolBindingContext, context,
-            const_cast<uint8_t *>(indication.header.data()), static_cast<UINT>(indication.header.size()),
-            const_cast<uint8_t *>(indication.lookahead.data()),
-            static_cast<UINT>(indication.lookahead.size()), static_cast<UINT>(indication.data->size())));
+            const_cast<uint8_t *>(indication.header), indication.headerSize,
+            const_cast<uint8_t *>(indication.lookahead), indication.lookaheadSize, indication.packetSize));
         CheckDispatchHandlerReturn("ReceiveHandler");
     }
     std::lock_guard<std::mutex> guard(World().lock);
@@ -256,7 +282,7 @@ std::vector<NDIS_STATUS> IndicateFrames(AdapterState *adapter,
         std::vector<Target> targets;
         {
             std::lock_guard<std::mutex> guard(World().lock);
-            targets = StartIndications(adapter, frame, skip);
+            targets = StartIndications(adapter, frame.data(), frame.size(), skip);
         }
         for (const Target &target : targets) {
             AddOnce(received, target.open);
@@ -297,6 +323,22 @@ std::vector<NDIS_STATUS> Adapter::IndicateReceiveBatch(const std::vector<std::ve
     return IndicateFrames(state_, received, shape, nullptr);
 }
 
+void Adapter::DeliverFrame(std::shared_ptr<const std::vector<uint8_t>> frame)
+{
+    std::vector<Target> targets;
+    {
+        std::lock_guard<std::mutex> guard(World().lock);
+        targets = StartIndications(state_, frame->data(), frame->size(), nullptr);
+    }
+    std::vector<OpenRecord *> received;
+    for (const Target &target : targets) {
+        AddOnce(received, target.open);
+    }
+    IndicateHeader(state_, targets, ShapeInPlace(frame));
+    EndIndications(targets);
+    CompleteReceives(state_, received);
+}
+
 std::vector<INT> Adapter::IndicatePacket(const std::vector<uint8_t> &wireFrame, const PacketShape &shape)
 {
     const std::vector<uint8_t> frame = AsReceived(state_, wireFrame);
@@ -305,7 +347,7 @@ std::vector<INT> Adapter::IndicatePacket(const std::vector<uint8_t> &wireFrame, 
     std::vector<Target> targets;
     {
         std::lock_guard<std::mutex> guard(World().lock);
-        targets = StartIndications(state_, frame, nullptr);
+        targets = StartIndications(state_, frame.data(), frame.size(), nullptr);
     }
     std::vector<INT> results;
     std::vector<Target> headerRoad;
@@ -392,6 +434,7 @@ NDIS_STATUS NTAPI AdapterTransferData(NDIS_HANDLE MacBindingHandle, NDIS_HANDLE 
     *BytesTransferred = 0;
     FrameBytes data;
     TransferScript script;
+    size_t offset = 0;
     UINT count = 0;
     {
         NdisWorld &world = World();
@@ -407,12 +450,13 @@ NDIS_STATUS NTAPI AdapterTransferData(NDIS_HANDLE MacBindingHandle, NDIS_HANDLE 
                       "the receive context names no indication in progress");
             return NDIS_STATUS_FAILURE;
         }
-        data = found->second;
+        data = found->second.bytes;
+        offset = found->second.start + ByteOffset;
         script = traffic.transfer;
-        UINT available = ByteOffset < data->size() ? static_cast<UINT>(data->size()) - ByteOffset : 0;
+        UINT available = offset < data->size() ? static_cast<UINT>(data->size() - offset) : 0;
         count = std::min(BytesToTransfer, available);
         if (script.pended && BeginActivity(open, Activity::Transfer)) {
-            traffic.pendedTransfers.push_back({open, Packet, data, ByteOffset, count, script});
+            traffic.pendedTransfers.push_back({open, Packet, data, static_cast<UINT>(offset), count, script});
             world.changed.notify_all();
             return NDIS_STATUS_PENDING;
         }
@@ -421,7 +465,7 @@ NDIS_STATUS NTAPI AdapterTransferData(NDIS_HANDLE MacBindingHandle, NDIS_HANDLE 
         return script.status;
     }
     count -= std::min(count, script.shortBy);
-    *BytesTransferred = CopyToChain(Packet->Private.Head, data->data() + ByteOffset, count);
+    *BytesTransferred = CopyToChain(Packet->Private.Head, data->data() + offset, count);
     CountNdisCopy(*BytesTransferred);
     return NDIS_STATUS_SUCCESS;
 }

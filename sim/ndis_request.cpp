@@ -12,6 +12,7 @@
 #include "sim/schedule.h"
 #include "sim/verifier.h"
 #include "sim/ndis_world.h"
+#include "sim/wire.h"
 
 namespace sim {
 namespace {
@@ -96,12 +97,14 @@ NDIS_STATUS Answer(OpenRecord &open, NDIS_REQUEST &request, const std::optional<
             if (status != NDIS_STATUS_SUCCESS) {
                 return status;
             }
+            UpdateReceiveMode(open.adapter);
         } else if (setting != nullptr) {
             if (set.InformationBufferLength != sizeof(ULONG)) {
                 set.BytesNeeded = sizeof(ULONG);
                 return NDIS_STATUS_INVALID_LENGTH;
             }
             std::memcpy(setting, set.InformationBuffer, sizeof(ULONG));
+            UpdateReceiveMode(open.adapter);
         }
         set.BytesRead = script && script->bytes ? *script->bytes : set.InformationBufferLength;
         return NDIS_STATUS_SUCCESS;
@@ -116,8 +119,15 @@ NDIS_STATUS Answer(OpenRecord &open, NDIS_REQUEST &request, const std::optional<
         query.BytesNeeded = script->bytesNeeded;
         return script->status;
     }
-    std::optional<std::vector<uint8_t>> data =
-        script && script->data ? script->data : OwnAnswer(open, query.Oid);
+    std::optional<std::vector<uint8_t>> data;
+    if (script && script->data) {
+        data = script->data;
+    } else if (open.adapter->config.wire) {
+        data = open.adapter->config.wire->Query(query.Oid);
+    }
+    if (!data) {
+        data = OwnAnswer(open, query.Oid);
+    }
     if (!data) {
         return NDIS_STATUS_NOT_SUPPORTED;
     }

@@ -12,6 +12,7 @@
 #include "sim/schedule.h"
 #include "sim/verifier.h"
 #include "sim/ndis_world.h"
+#include "sim/wire.h"
 
 namespace sim {
 namespace {
@@ -52,6 +53,47 @@ void CompleteSend(OpenRecord *open, PNDIS_PACKET packet, NDIS_STATUS status)
     }
 }
 
+// The packet's buffers as the wire is given them: their memory, in place.
+std::vector<WirePiece> PiecesOf(PNDIS_PACKET packet)
+{
+    std::vector<WirePiece> pieces;
+    for (PMDL mdl = packet->Private.Head; mdl != nullptr; mdl = mdl->Next) {
+        pieces.push_back({static_cast<const uint8_t *>(mdl->StartVa) + mdl->ByteOffset, mdl->ByteCount});
+    }
+    return pieces;
+}
+
+// Whether any open would be indicated a looped-back copy of a send.
+bool AnyLoopbackTarget(const OpenRecord *sender, bool loopToSender)
+{
+    for (const OpenRecord *open : sender->adapter->opens) {
+        if (open->state == OpenState::Open && (open != sender || loopToSender)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A send on an adapter with a wire: the frame goes to the medium from the
+// packet's own buffers, and its send completes with the wire's answer.
+void SendOnWire(OpenRecord *open, PNDIS_PACKET packet, Wire &wire)
+{
+    NDIS_STATUS status = wire.Transmit(PiecesOf(packet));
+    bool loop = false;
+    bool loopToSender = false;
+    {
+        std::lock_guard<std::mutex> guard(World().lock);
+        loopToSender = (open->protocolOptions & NDIS_PROT_OPTION_NO_LOOPBACK) == 0;
+        loop = status == NDIS_STATUS_SUCCESS && AnyLoopbackTarget(open, loopToSender);
+    }
+    if (loop) {
+        IndicateFrames(open->adapter, {ChainBytes(packet->Private.Head)}, ReceiveShape{},
+                       loopToSender ? nullptr : open);
+    }
+    HookPoint("NdisSendPackets");
+    CompleteSend(open, packet, status);
+}
+
 }  // namespace
 
 VOID NTAPI AdapterSendPackets(NDIS_HANDLE NdisBindingHandle, PPNDIS_PACKET PacketArray,
@@ -79,7 +121,12 @@ VOID NTAPI AdapterSendPackets(NDIS_HANDLE NdisBindingHandle, PPNDIS_PACKET Packe
             taken.push_back(packet);
         }
     }
+    Wire *wire = open->adapter->config.wire.get();
     for (PNDIS_PACKET packet : taken) {
+        if (wire != nullptr) {
+            SendOnWire(open, packet, *wire);
+            continue;
+        }
         std::vector<uint8_t> frame = ChainBytes(packet->Private.Head);
         CountBuffersInPool(packet->Private.Head);
         SendScript script;

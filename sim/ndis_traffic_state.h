@@ -20,11 +20,18 @@ struct OpenRecord;
 
 using FrameBytes = std::shared_ptr<const std::vector<uint8_t>>;
 
+// The bytes an indication's MacReceiveContext names: what lies behind the
+// frame's header, from `start` on.
+struct IndicatedData {
+    FrameBytes bytes;
+    size_t start = 0;
+};
+
 struct PendedTransfer {
     OpenRecord *open;
     PNDIS_PACKET packet;
-    FrameBytes data;  // the frame behind its header
-    UINT offset;
+    FrameBytes data;
+    UINT offset;      // into data
     UINT count;
     TransferScript outcome;
 };
@@ -40,7 +47,7 @@ struct TrafficState {
     SendScript send;
     // The data behind the header of every indication in progress, by the
     // MacReceiveContext it was indicated with.
-    std::map<const void *, FrameBytes> indications;
+    std::map<const void *, IndicatedData> indications;
     std::deque<PendedTransfer> pendedTransfers;
     std::vector<PendedSend> pendedSends;
     std::set<PNDIS_PACKET> packetsInFlight;

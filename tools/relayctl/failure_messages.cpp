@@ -1,172 +1,133 @@
-#include "failure_messages.h"
+#include "tools/relayctl/failure_messages.h"
 
+#include <cstdio>
+#include <cstring>
 #include <span>
+
+#include "tools/relayctl/statuses.h"
 
 namespace {
 
 struct StatusMessage {
-    NTSTATUS Status;
-    const wchar_t *Text;
+    int32_t Status;
+    const char *Text;
 };
 
-constexpr StatusMessage kNotAttached{STATUS_INVALID_HANDLE, L"the handle is not attached to an adapter"};
-constexpr StatusMessage kNotNow{STATUS_INVALID_DEVICE_STATE,
-                                L"the adapter is resetting or being unbound, or rezezura is stopping; "
-                                L"try again"};
-constexpr StatusMessage kLowPower{STATUS_DEVICE_POWER_FAILURE, L"the adapter is in a low-power state"};
-constexpr StatusMessage kCancelled{STATUS_CANCELLED, L"the request was cancelled"};
-constexpr StatusMessage kRemoved{STATUS_DEVICE_REMOVED,
-                                 L"the adapter was unbound from rezezura while the request waited"};
-constexpr StatusMessage kResources{STATUS_INSUFFICIENT_RESOURCES,
-                                   L"rezezura or the adapter is short of memory or send descriptors; "
-                                   L"try again"};
-constexpr StatusMessage kUnknownRequest{STATUS_NOT_SUPPORTED,
-                                        L"the driver behind \\\\.\\rezezura does not know this request"};
-constexpr StatusMessage kNotReady{STATUS_DEVICE_NOT_READY, L"the adapter is not ready"};
-constexpr StatusMessage kNoCable{STATUS_DEVICE_NOT_CONNECTED, L"the adapter has no cable connected"};
-constexpr StatusMessage kAdapterFailed{STATUS_UNSUCCESSFUL, L"the adapter failed the request"};
-constexpr StatusMessage kAdapterRefused{STATUS_INVALID_DEVICE_REQUEST, L"the adapter refused the request"};
-constexpr StatusMessage kAdapterGone{STATUS_NO_MORE_ENTRIES, L"NDIS no longer finds the adapter"};
-constexpr StatusMessage kUnreachable{STATUS_NETWORK_UNREACHABLE, L"the network is unreachable"};
+constexpr StatusMessage kNotAttached{kStatusInvalidHandle, "the handle is not attached to an adapter"};
+constexpr StatusMessage kNotNow{kStatusInvalidDeviceState,
+                                "the adapter is resetting or being unbound, or rezezura is stopping; try again"};
+constexpr StatusMessage kLowPower{kStatusDevicePowerFailure, "the adapter is in a low-power state"};
+constexpr StatusMessage kCancelled{kStatusCancelled, "the request was cancelled"};
+constexpr StatusMessage kRemoved{kStatusDeviceRemoved, "the adapter was unbound from rezezura while the request waited"};
+constexpr StatusMessage kResources{kStatusInsufficientResources,
+                                   "rezezura or the adapter is short of memory or send descriptors; try again"};
+constexpr StatusMessage kUnknownRequest{kStatusNotSupported, "the driver behind the device does not know this request"};
+constexpr StatusMessage kNotReady{kStatusDeviceNotReady, "the adapter is not ready"};
+constexpr StatusMessage kNoCable{kStatusDeviceNotConnected, "the adapter has no cable connected"};
+constexpr StatusMessage kAdapterFailed{kStatusUnsuccessful, "the adapter failed the request"};
+constexpr StatusMessage kAdapterRefused{kStatusInvalidDeviceRequest, "the adapter refused the request"};
+constexpr StatusMessage kAdapterGone{kStatusNoMoreEntries, "NDIS no longer finds the adapter"};
+constexpr StatusMessage kUnreachable{kStatusNetworkUnreachable, "the network is unreachable"};
+constexpr StatusMessage kServiceGone{kStatusPipeDisconnected, "the connection to rezezura-host was lost"};
 
 // The statuses each request can end with, from the driver or, translated,
 // from the adapter.
 constexpr StatusMessage kAttachStatuses[] = {
-    {STATUS_NO_SUCH_DEVICE, L"no adapter bound to rezezura has this device name; it must match exactly, "
-                            L"letter case included, as in \\Device\\{GUID}"},
-    {STATUS_DEVICE_ALREADY_ATTACHED, L"this handle is already attached to an adapter"},
+    {kStatusNoSuchDevice, "no adapter bound to rezezura has this device name; it must match exactly, "
+                          "letter case included (relayctl list shows them)"},
+    {kStatusDeviceAlreadyAttached, "this handle is already attached to an adapter"},
     kNotNow,
     kUnknownRequest,
+    kServiceGone,
 };
 constexpr StatusMessage kReadStatuses[] = {
-    kNotAttached,
-    kNotNow,
-    {STATUS_INVALID_BUFFER_SIZE, L"a read needs room for at least 14 bytes, an Ethernet header"},
-    kCancelled,
-    kRemoved,
-    kResources,
+    kNotAttached, kNotNow, {kStatusInvalidBufferSize, "a read needs room for at least 14 bytes, an Ethernet header"},
+    kCancelled,   kRemoved, kResources, kServiceGone,
 };
 constexpr StatusMessage kWriteStatuses[] = {
-    kNotAttached,
-    kLowPower,
-    kNotNow,
-    {STATUS_INVALID_PARAMETER, L"a frame needs at least 14 bytes: destination, source and type"},
-    kResources,
-    kAdapterFailed,
-    kAdapterRefused,
-    kNotReady,
-    kNoCable,
-    kUnreachable,
-    {STATUS_INVALID_BUFFER_SIZE, L"the adapter refused the frame's length"},
-    kCancelled,
-    kRemoved,
+    kNotAttached, kLowPower, kNotNow,
+    {kStatusInvalidParameter, "a frame needs at least 14 bytes: destination, source and type"},
+    kResources, kAdapterFailed, kAdapterRefused, kNotReady, kNoCable, kUnreachable,
+    {kStatusInvalidBufferSize, "the adapter refused the frame's length"},
+    kCancelled, kRemoved, kServiceGone,
 };
 constexpr StatusMessage kQueryStatuses[] = {
-    kNotAttached,
-    kLowPower,
-    kNotNow,
-    {STATUS_NOT_SUPPORTED, L"the adapter does not support this OID"},
-    {STATUS_BUFFER_TOO_SMALL, L"the value does not fit; ask again with a larger --length"},
-    {STATUS_INVALID_BUFFER_SIZE, L"the adapter refused the buffer's length"},
-    {STATUS_INVALID_PARAMETER, L"the adapter refused the request"},
-    kResources,
-    kAdapterFailed,
-    kAdapterRefused,
-    kNotReady,
-    kNoCable,
-    kAdapterGone,
+    kNotAttached, kLowPower, kNotNow,
+    {kStatusNotSupported, "the adapter does not support this OID"},
+    {kStatusBufferTooSmall, "the value does not fit; ask again with a larger --length"},
+    {kStatusInvalidBufferSize, "the adapter refused the buffer's length"},
+    {kStatusInvalidParameter, "the adapter refused the request"},
+    kResources, kAdapterFailed, kAdapterRefused, kNotReady, kNoCable, kAdapterGone, kServiceGone,
 };
 constexpr StatusMessage kSetStatuses[] = {
-    kNotAttached,
-    kLowPower,
-    kNotNow,
-    {STATUS_NOT_SUPPORTED, L"the adapter does not support setting this OID"},
-    {STATUS_BUFFER_TOO_SMALL, L"the value is too short for this OID"},
-    {STATUS_INVALID_BUFFER_SIZE, L"the value's length is wrong for this OID"},
-    {STATUS_INVALID_PARAMETER, L"the adapter refused the value"},
-    kResources,
-    kAdapterFailed,
-    kAdapterRefused,
-    kNotReady,
-    kNoCable,
-    kAdapterGone,
+    kNotAttached, kLowPower, kNotNow,
+    {kStatusNotSupported, "the adapter does not support setting this OID"},
+    {kStatusBufferTooSmall, "the value is too short for this OID"},
+    {kStatusInvalidBufferSize, "the value's length is wrong for this OID"},
+    {kStatusInvalidParameter, "the adapter refused the value"},
+    {kStatusMulticastFull, "the adapter's multicast list is full"},
+    kResources, kAdapterFailed, kAdapterRefused, kNotReady, kNoCable, kAdapterGone, kServiceGone,
 };
 constexpr StatusMessage kWaitStatuses[] = {
-    kNotAttached,
-    kNotNow,
-    {STATUS_INVALID_PARAMETER, L"rezezura waits only for media connect, media disconnect and "
-                               L"media-specific indications"},
-    kCancelled,
-    kRemoved,
-    kUnknownRequest,
+    kNotAttached, kNotNow,
+    {kStatusInvalidParameter, "rezezura waits only for media connect, media disconnect and media-specific indications"},
+    kCancelled, kRemoved, kUnknownRequest, kServiceGone,
 };
 
 std::span<const StatusMessage> StatusesOf(RelayOperation operation)
 {
     switch (operation) {
-    case RelayOperation::Attach:
-        return kAttachStatuses;
-    case RelayOperation::Read:
-        return kReadStatuses;
-    case RelayOperation::Write:
-        return kWriteStatuses;
-    case RelayOperation::QueryOid:
-        return kQueryStatuses;
-    case RelayOperation::SetOid:
-        return kSetStatuses;
-    case RelayOperation::WaitStatus:
-        return kWaitStatuses;
-    case RelayOperation::OpenDevice:
-        break;
+    case RelayOperation::Attach: return kAttachStatuses;
+    case RelayOperation::Read: return kReadStatuses;
+    case RelayOperation::Write: return kWriteStatuses;
+    case RelayOperation::QueryOid: return kQueryStatuses;
+    case RelayOperation::SetOid: return kSetStatuses;
+    case RelayOperation::WaitStatus: return kWaitStatuses;
+    case RelayOperation::OpenDevice: break;
     }
     return {};
 }
 
-std::wstring SystemText(DWORD win32Error)
+std::string ExplainOpenFailure(const rezezura_result &result)
 {
-    wchar_t *text = nullptr;
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                      FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, win32Error, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
-    std::wstring result = length != 0 ? std::wstring(text, length) : L"an error Windows does not describe";
-    LocalFree(text);
-    while (!result.empty() && (result.back() == L'\n' || result.back() == L'\r' || result.back() == L'.')) {
-        result.pop_back();
+#ifdef _WIN32
+    switch (result.status) {
+    case kStatusObjectNameNotFound:
+        return "rezezura is not running: there is no \\\\.\\rezezura (install and start it first)";
+    case kStatusAccessDenied:
+        return "only administrators and the local system account may open \\\\.\\rezezura";
     }
-    return result;
+#else
+    switch (result.status) {
+    case kStatusObjectNameNotFound:
+        return std::string("rezezura-host is not serving on its socket (") + std::strerror(result.system_error) +
+               "); start it, or name its socket in " REZEZURA_SOCKET_VARIABLE;
+    case kStatusAccessDenied:
+        return "only root (the administrators) may open rezezura's control device";
+    }
+#endif
+    return "the device could not be opened";
 }
 
-std::wstring ExplainOpenFailure(DWORD win32Error)
-{
-    switch (win32Error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-        return L"rezezura is not running: there is no \\\\.\\rezezura (install and start it first)";
-    case ERROR_ACCESS_DENIED:
-        return L"only administrators and the local system account may open \\\\.\\rezezura";
-    default:
-        return SystemText(win32Error);
-    }
-}
+}  // namespace
 
-} // namespace
-
-std::wstring ExplainFailure(RelayOperation operation, DWORD win32Error)
+std::string ExplainFailure(RelayOperation operation, const rezezura_result &result)
 {
-    std::wstring text;
+    std::string text;
     if (operation == RelayOperation::OpenDevice) {
-        text = ExplainOpenFailure(win32Error);
+        text = ExplainOpenFailure(result);
     } else {
-        // Several statuses can map to one Win32 error; name them all.
         for (const StatusMessage &message : StatusesOf(operation)) {
-            if (RtlNtStatusToDosError(message.Status) == win32Error) {
-                text += text.empty() ? L"" : L"; or ";
-                text += message.Text;
+            if (message.Status == result.status) {
+                text = message.Text;
+                break;
             }
         }
         if (text.empty()) {
-            text = SystemText(win32Error);
+            text = "the driver refused the request";
         }
     }
-    return text + L" (Windows error " + std::to_wstring(win32Error) + L")";
+    char status[32];
+    std::snprintf(status, sizeof status, " (status 0x%08X)", static_cast<unsigned>(result.status));
+    return text + status;
 }

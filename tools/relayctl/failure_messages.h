@@ -1,13 +1,12 @@
-// Why a request to rezezura failed, in words. The driver completes requests
-// with NT status codes and Windows hands the client the Win32 error each one
-// maps to; the messages are written per status, and matched through the
-// system's own mapping, so that each of the driver's answers reads as what
-// it means for that request.
+// Why a request to rezezura failed, in words. The client library hands back
+// the NTSTATUS the driver completed each request with, on Windows and on
+// Linux alike; the messages are written per status and per request, so that
+// each of the driver's answers reads as what it means for that request.
 #pragma once
 
 #include <string>
 
-#include "windows_api.h"
+#include "client/rezezura_client.h"
 
 enum class RelayOperation {
     OpenDevice,
@@ -19,5 +18,5 @@ enum class RelayOperation {
     WaitStatus,
 };
 
-// One sentence, ending with the Win32 error number.
-std::wstring ExplainFailure(RelayOperation operation, DWORD win32Error);
+// One sentence, ending with the status in hex.
+std::string ExplainFailure(RelayOperation operation, const rezezura_result &result);

@@ -1,28 +1,28 @@
-#include "text.h"
+#include "tools/relayctl/text.h"
 
 namespace {
 
-int HexDigitValue(wchar_t digit)
+int HexDigitValue(char digit)
 {
-    if (digit >= L'0' && digit <= L'9') {
-        return digit - L'0';
+    if (digit >= '0' && digit <= '9') {
+        return digit - '0';
     }
-    if (digit >= L'a' && digit <= L'f') {
-        return digit - L'a' + 10;
+    if (digit >= 'a' && digit <= 'f') {
+        return digit - 'a' + 10;
     }
-    if (digit >= L'A' && digit <= L'F') {
-        return digit - L'A' + 10;
+    if (digit >= 'A' && digit <= 'F') {
+        return digit - 'A' + 10;
     }
     return -1;
 }
 
 } // namespace
 
-std::optional<uint32_t> ParseNumber(const std::wstring &text)
+std::optional<uint32_t> ParseNumber(const std::string &text)
 {
     unsigned base = 10;
     size_t start = 0;
-    if (text.size() > 2 && text[0] == L'0' && (text[1] == L'x' || text[1] == L'X')) {
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
         base = 16;
         start = 2;
     }
@@ -43,12 +43,12 @@ std::optional<uint32_t> ParseNumber(const std::wstring &text)
     return static_cast<uint32_t>(value);
 }
 
-std::optional<std::vector<uint8_t>> ParseHexBytes(const std::wstring &text)
+std::optional<std::vector<uint8_t>> ParseHexBytes(const std::string &text)
 {
     std::vector<uint8_t> bytes;
     int high = -1;
-    for (wchar_t character : text) {
-        if (character == L' ' || character == L':' || character == L'-') {
+    for (char character : text) {
+        if (character == ' ' || character == ':' || character == '-') {
             if (high >= 0) {
                 return std::nullopt; // a separator inside a byte
             }
@@ -71,13 +71,13 @@ std::optional<std::vector<uint8_t>> ParseHexBytes(const std::wstring &text)
     return bytes;
 }
 
-std::wstring FormatHexBytes(const uint8_t *bytes, size_t count)
+std::string FormatHexBytes(const uint8_t *bytes, size_t count)
 {
-    static const wchar_t digits[] = L"0123456789abcdef";
-    std::wstring text;
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
     for (size_t index = 0; index < count; ++index) {
         if (index > 0) {
-            text += index % 16 == 0 ? L"\n    " : L" ";
+            text += index % 16 == 0 ? "\n    " : " ";
         }
         text += digits[bytes[index] >> 4];
         text += digits[bytes[index] & 0xF];

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,9 +36,17 @@ public:
 
     const File &FileObject() const;
 
-    Request Read(ULONG length) const;
-    Request Write(const std::vector<uint8_t> &data) const;
-    ControlRequest Control(ULONG controlCode, std::vector<uint8_t> input, ULONG outputLength) const;
+    // What the caller learns when a request completes: called inside its
+    // completion, after the I/O manager returned the buffers, with the IRP's
+    // final IoStatus, from whichever thread completed it (a caller's done
+    // step must not block).
+    using RequestDone = std::function<void(const Request &, const IO_STATUS_BLOCK &)>;
+    using ControlDone = std::function<void(const ControlRequest &, const IO_STATUS_BLOCK &)>;
+
+    Request Read(ULONG length, RequestDone done = nullptr) const;
+    Request Write(std::vector<uint8_t> data, RequestDone done = nullptr) const;
+    ControlRequest Control(ULONG controlCode, std::vector<uint8_t> input, ULONG outputLength,
+                           ControlDone done = nullptr) const;
     // Cancels every request the calling thread issued on this handle that
     // has not completed; other threads' requests go on. A thread's exit
     // cancels every request it issued that is still pending.

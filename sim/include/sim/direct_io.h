@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "sim/io.h"
@@ -23,14 +24,20 @@ constexpr uint8_t kCallerFillByte = 0xCC;
 
 // A read of `length` bytes (Parameters.Read.Length) into a fresh buffer.
 Request BuildRead(const File &file, ULONG length);
-// A write of `data` (Parameters.Write.Length is its size).
-Request BuildWrite(const File &file, const std::vector<uint8_t> &data);
+// A write of `data` (Parameters.Write.Length is its size); the request's
+// buffer is `data` itself.
+Request BuildWrite(const File &file, std::vector<uint8_t> data);
 // A write whose buffer comes in `pieces`, each described by its own MDL,
 // chained in order; Parameters.Write.Length is the sum of their sizes.
 Request BuildChainedWrite(const File &file, const std::vector<std::vector<uint8_t>> &pieces);
 
 // What the caller's buffer of a request built here holds now, all pieces in order.
 std::vector<uint8_t> CallerBytes(const Request &request);
+// The caller's buffer itself, in its pieces (none for a request not built here).
+using CallerPieces = std::vector<std::vector<uint8_t>>;
+std::shared_ptr<const CallerPieces> CallerBuffer(const Request &request);
+// The caller lets go of a request's buffer (Request::Release).
+void ForgetCallerBuffer(PIRP irp);
 
 // Forgets the callers' buffers (sim::ResetWorld).
 void ResetDirectIo();

@@ -108,6 +108,12 @@ public:
     // IoCancelIrp returned; FALSE when there was nothing to cancel.
     BOOLEAN Cancel() const;
 
+    // The caller is done with a completed request: the I/O manager frees it,
+    // as Windows frees an IRP, so that a long-lived client does not keep
+    // every request it ever made. It still counts in RequestCount and
+    // CompletedRequestCount; a request not yet completed is freed once it has.
+    void Release() const;
+
 private:
     std::shared_ptr<RequestState> state_;
 };

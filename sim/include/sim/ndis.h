@@ -12,6 +12,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,6 +21,8 @@
 #include "sim/ndis_traffic.h"
 
 namespace sim {
+
+class Wire;
 
 // How an adapter finishes an open, close or request: before the call
 // returns, or later when the test completes it (Adapter::CompletePended...).
@@ -86,6 +89,8 @@ struct AdapterConfig {
     // OID_802_3_MAXIMUM_LIST_SIZE: the multicast addresses the hardware holds,
     // for all opens together.
     ULONG multicastListSize = 32;
+    // The medium behind the adapter (sim/wire.h); none: the scripted wire of tests.
+    std::shared_ptr<Wire> wire = nullptr;
 };
 
 // What the adapter's hardware must let in for all its opens together: the
@@ -196,10 +201,15 @@ public:
     // Finishes the pended send at `index` (0: the oldest) with its scripted
     // status, or with `status`; false when there is no such send.
     bool CompletePendedSend(size_t index = 0, std::optional<NDIS_STATUS> status = std::nullopt);
-    // The bytes of every packet the adapter took, in order.
+    // The bytes of every packet the adapter took, in order (none recorded
+    // for an adapter with a wire: they went to the medium).
     std::vector<std::vector<uint8_t>> SentFrames() const;
     // Forgets the frames taken so far: a long run of sends keeps its memory bounded.
     void ForgetSentFrames();
+
+    // A frame the adapter's wire received, indicated as header plus the whole
+    // rest as lookahead from the bytes given, without copying them.
+    void DeliverFrame(std::shared_ptr<const std::vector<uint8_t>> frame);
 
 private:
     friend Adapter CreateAdapter(const AdapterConfig &config);

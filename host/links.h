@@ -1,0 +1,53 @@
+// The machine's network interfaces as rtnetlink reports them (libmnl): a
+// dump of every link, and the changes to links as they happen.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct mnl_socket;
+
+namespace host {
+
+struct Link {
+    int index = 0;
+    std::string name;
+    bool ethernet = false;  // ARPHRD_ETHER
+    bool carrier = false;   // IFF_LOWER_UP
+    unsigned mtu = 1500;
+    std::array<uint8_t, 6> address{};
+};
+
+enum class LinkChange { Changed, Removed };
+
+struct LinkEvent {
+    LinkChange change;
+    Link link;
+};
+
+// Every link the kernel has now; nothing when rtnetlink refuses (errno set).
+std::optional<std::vector<Link>> DumpLinks();
+
+// A socket subscribed to link changes.
+class LinkMonitor {
+public:
+    LinkMonitor() = default;
+    LinkMonitor(const LinkMonitor &) = delete;
+    LinkMonitor &operator=(const LinkMonitor &) = delete;
+    ~LinkMonitor();
+
+    // False with errno set when the subscription failed.
+    bool Open();
+    // The descriptor to poll for input.
+    int Descriptor() const;
+    // The events that arrived, without blocking.
+    std::vector<LinkEvent> TakeEvents();
+
+private:
+    ::mnl_socket *socket_ = nullptr;
+};
+
+}  // namespace host

@@ -1,0 +1,74 @@
+#include "host/options.h"
+
+#include <net/if.h>
+
+#include <algorithm>
+
+namespace host {
+
+const char kUsage[] =
+    "usage: rezezura-host (--adapter IFNAME ... | --all) [--socket PATH]\n"
+    "\n"
+    "Runs the rezezura driver over the sim with adapters backed by Linux Ethernet\n"
+    "interfaces, and serves its control device \\\\.\\rezezura to clients on a UNIX\n"
+    "socket until SIGTERM or SIGINT.\n"
+    "\n"
+    "  --adapter IFNAME  offer the interface to the driver as \\Device\\IFNAME\n"
+    "                    (repeatable)\n"
+    "  --all             offer every Ethernet interface, and each one that appears\n"
+    "  --socket PATH     where clients connect (default /run/rezezura/control;\n"
+    "                    clients use REZEZURA_SOCKET to name another)\n"
+    "  --image PATH      run rezezura.sys itself (32-bit builds only)\n"
+    "  --help            this text\n"
+    "\n"
+    "Exit status: 0 when stopped with the verifier's rules kept and nothing left\n"
+    "behind; 1 on an error or a broken rule; 2 on a bad command line.\n";
+
+ParsedOptions ParseOptions(int argc, char **argv)
+{
+    ParsedOptions parsed;
+    Options options;
+    for (int index = 1; index < argc; ++index) {
+        std::string argument = argv[index];
+        if (argument == "--help" || argument == "-h") {
+            options.help = true;
+            parsed.options = options;
+            return parsed;
+        }
+        if (argument == "--all") {
+            options.all = true;
+            continue;
+        }
+        bool takesValue = argument == "--adapter" || argument == "--socket" || argument == "--image";
+        if (!takesValue) {
+            parsed.error = "unknown argument " + argument + "; see rezezura-host --help";
+            return parsed;
+        }
+        if (index + 1 == argc) {
+            parsed.error = argument + " needs a value; see rezezura-host --help";
+            return parsed;
+        }
+        std::string value = argv[++index];
+        if (argument == "--adapter") {
+            if (value.empty() || value.size() >= IFNAMSIZ || value.find('/') != std::string::npos) {
+                parsed.error = "\"" + value + "\" is no interface name";
+                return parsed;
+            }
+            if (std::find(options.adapters.begin(), options.adapters.end(), value) == options.adapters.end()) {
+                options.adapters.push_back(value);
+            }
+        } else if (argument == "--socket") {
+            options.socket = value;
+        } else {
+            options.image = value;
+        }
+    }
+    if (options.all == !options.adapters.empty()) {
+        parsed.error = "name the interfaces with --adapter, or give --all; see rezezura-host --help";
+        return parsed;
+    }
+    parsed.options = options;
+    return parsed;
+}
+
+}  // namespace host

@@ -1,0 +1,29 @@
+// rezezura-host's command line.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace host {
+
+constexpr const char kDefaultSocket[] = "/run/rezezura/control";
+
+struct Options {
+    std::vector<std::string> adapters;  // interface names, in the order given
+    bool all = false;
+    std::string socket = kDefaultSocket;
+    std::optional<std::string> image;
+    bool help = false;
+};
+
+extern const char kUsage[];
+
+// The options, or the one line that says what is wrong with them.
+struct ParsedOptions {
+    std::optional<Options> options;
+    std::string error;
+};
+ParsedOptions ParseOptions(int argc, char **argv);
+
+}  // namespace host

@@ -1,0 +1,58 @@
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "tools/relayctl/stop_signal.h"
+
+namespace {
+
+std::mutex g_lock;
+rezezura_client *g_client = nullptr;
+std::atomic<bool> g_stopped{false};
+
+sigset_t StopSet()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    return set;
+}
+
+}  // namespace
+
+void WatchStopSignals()
+{
+    sigset_t set = StopSet();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::thread([set] {
+        for (;;) {
+            int signal = 0;
+            if (sigwait(&set, &signal) != 0) {
+                continue;
+            }
+            g_stopped = true;
+            std::lock_guard<std::mutex> guard(g_lock);
+            if (g_client != nullptr) {
+                rezezura_cancel(g_client);
+            }
+        }
+    }).detach();
+}
+
+void CancelOnStop(rezezura_client *client)
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_client = client;
+    if (client != nullptr && g_stopped) {
+        rezezura_cancel(client);
+    }
+}
+
+bool StopRequested()
+{
+    return g_stopped;
+}
