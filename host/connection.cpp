@@ -1,5 +1,6 @@
 #include "host/connection.h"
 
+#include <sys/time.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -56,6 +57,9 @@ std::shared_ptr<Connection> Connection::Start(int socket, const ucred &peer, int
 Connection::Connection(int socket, const ucred &peer, int finished)
     : socket_(socket), peer_(peer), finished_(finished)
 {
+    // A client that takes no answers for this long is gone.
+    timeval limit{5, 0};
+    setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }
 
 Connection::~Connection()
@@ -65,7 +69,8 @@ Connection::~Connection()
 
 void Connection::Shut()
 {
-    shutdown(socket_, SHUT_RDWR);
+    // The reader sees the end; the answers of what the cleanup ends still go out.
+    shutdown(socket_, SHUT_RD);
 }
 
 bool Connection::Finished() const

@@ -29,7 +29,8 @@ public:
     static std::shared_ptr<Connection> Start(int socket, const ucred &peer, int finished);
     ~Connection();
 
-    // Ends the connection as if the client had closed it.
+    // Ends the connection as if the client had closed it; what its handle's
+    // cleanup ends is still answered.
     void Shut();
     bool Finished() const;
     void Join();

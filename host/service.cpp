@@ -226,6 +226,8 @@ int Service::Stop()
     for (const std::string &leak : leaks) {
         Say("left behind: " + leak);
     }
+    // The sim lets go of what it kept for the account, its I/O manager's threads too.
+    sim::ResetWorld();
     if (violations.empty() && leaks.empty() && built == completed) {
         Say("stopped; the verifier saw every rule kept, " + std::to_string(built) +
             " requests each completed once and nothing left behind");

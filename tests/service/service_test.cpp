@@ -1,0 +1,325 @@
+// rezezura-host on veth pairs: a client of the library sees what the far
+// end sends and the far end what the client writes, through the driver on
+// the sim, with the driver's filters, indications, removal and security.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "client/rezezura_client.h"
+#include "client/socket_messages.h"
+#include "control/relay_ioctl.h"
+#include "tests/service/raw_client.h"
+#include "tests/service/service_world.h"
+
+namespace service_test {
+namespace {
+
+constexpr uint32_t kFrameRoom = 1518;
+
+struct ClientCloser {
+    void operator()(rezezura_client *client) const { rezezura_close(client); }
+};
+using Client = std::unique_ptr<rezezura_client, ClientCloser>;
+
+class ServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        service_ = std::make_unique<Service>(std::vector<std::string>{"--adapter", pair_.Near()});
+        ASSERT_TRUE(service_->Ready()) << (service_->Lines().empty() ? "no line" : service_->Lines().back());
+        setenv(REZEZURA_SOCKET_VARIABLE, service_->SocketPath().c_str(), 1);
+        far_ = std::make_unique<RawPort>(pair_.Far());
+        station_ = pair_.NearAddress();
+    }
+
+    // The service stops cleanly whatever the test left connected.
+    void TearDown() override
+    {
+        if (service_ && service_->Ready()) {
+            int status = service_->Stop();
+            std::string said;
+            for (const std::string &line : service_->Lines()) {
+                said += line + "\n";
+            }
+            EXPECT_EQ(status, 0) << said;
+            ASSERT_FALSE(service_->Lines().empty());
+            EXPECT_NE(service_->Lines().back().find("every rule kept"), std::string::npos) << service_->Lines().back();
+        }
+    }
+
+    Client Attached()
+    {
+        rezezura_client *client = nullptr;
+        rezezura_result opened = rezezura_open(&client);
+        EXPECT_EQ(opened.status, REZEZURA_STATUS_SUCCESS);
+        if (opened.status != REZEZURA_STATUS_SUCCESS) {
+            return nullptr;
+        }
+        rezezura_result attached = rezezura_attach(client, pair_.Near().c_str());
+        EXPECT_EQ(attached.status, REZEZURA_STATUS_SUCCESS);
+        return Client(client);
+    }
+
+    // A hand-driven connection, attached, with a read of `id` in the driver.
+    std::unique_ptr<RawClient> Reading(uint64_t id)
+    {
+        auto raw = std::make_unique<RawClient>(service_->SocketPath());
+        EXPECT_EQ(raw->Greeting(), 0);
+        EXPECT_TRUE(raw->Attach(pair_.Near()));
+        raw->Read(id, kFrameRoom);
+        EXPECT_TRUE(raw->Sync());
+        return raw;
+    }
+
+    // The frame the read of `id` returned.
+    std::optional<Frame> Received(RawClient &raw, uint64_t id)
+    {
+        std::optional<RawAnswer> answer = raw.AnswerTo(id);
+        if (!answer || answer->status != 0) {
+            return std::nullopt;
+        }
+        return answer->bytes;
+    }
+
+    void SetFilter(const Client &client, uint32_t filter)
+    {
+        uint8_t value[4] = {uint8_t(filter), uint8_t(filter >> 8), uint8_t(filter >> 16), uint8_t(filter >> 24)};
+        ASSERT_EQ(rezezura_set_oid(client.get(), REZEZURA_OID_GEN_CURRENT_PACKET_FILTER, value, 4).status,
+                  REZEZURA_STATUS_SUCCESS);
+    }
+
+    VethPair pair_;
+    std::unique_ptr<Service> service_;
+    std::unique_ptr<RawPort> far_;
+    Mac station_{};
+};
+
+TEST_F(ServiceTest, FramesFromTheFarEndArriveWholeAndWritesLeaveUnchanged)
+{
+    std::unique_ptr<RawClient> raw = Reading(2);
+    Frame sent = EapolFrame(station_, kPeer, 0x11);
+    sent.resize(300, 0x5A);
+    far_->Send(sent);
+    EXPECT_EQ(Received(*raw, 2), sent);
+
+    Client client = Attached();
+    Frame written = EapolFrame(kPeer, station_, 0x22);
+    rezezura_result result = rezezura_write(client.get(), written.data(), static_cast<uint32_t>(written.size()));
+    EXPECT_EQ(result.status, REZEZURA_STATUS_SUCCESS);
+    EXPECT_EQ(result.information, written.size());
+    EXPECT_EQ(far_->Receive(0x888E), written);
+
+    uint8_t address[6] = {};
+    result = rezezura_query_oid(client.get(), REZEZURA_OID_802_3_CURRENT_ADDRESS, address, sizeof address);
+    EXPECT_EQ(result.status, REZEZURA_STATUS_SUCCESS);
+    EXPECT_EQ(Mac(std::to_array(address)), station_);
+}
+
+TEST_F(ServiceTest, ALibraryReadPastItsTimeLimitIsCancelled)
+{
+    Client client = Attached();
+    Frame frame(kFrameRoom);
+    rezezura_result result = rezezura_read(client.get(), frame.data(), kFrameRoom, 50);
+    EXPECT_EQ(result.status, REZEZURA_STATUS_CANCELLED);
+    EXPECT_TRUE(result.timed_out);
+}
+
+TEST_F(ServiceTest, OnlyUntaggedEapolForTheStationReachesAClient)
+{
+    std::unique_ptr<RawClient> raw = Reading(2);
+    far_->Send(EthernetFrame({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, kPeer, 0x0806, std::vector<uint8_t>(28, 1)));
+    far_->Send(EthernetFrame(station_, kPeer, 0x0800, std::vector<uint8_t>(40, 0x45)));
+    // EAPOL inside an 802.1Q tag, and EAPOL for another station.
+    far_->Send(EthernetFrame(station_, kPeer, 0x8100, {0x00, 0x05, 0x88, 0x8E, 0x02, 0x01, 0x00, 0x00}));
+    far_->Send(EapolFrame({0x02, 0x11, 0x22, 0x33, 0x44, 0x55}, kPeer, 0x33));
+    Frame wanted = EapolFrame(station_, kPeer, 0x44);
+    far_->Send(wanted);
+    EXPECT_EQ(Received(*raw, 2), wanted);
+}
+
+TEST_F(ServiceTest, GroupAddressedEapolArrivesOnlyOnceTheClientJoined)
+{
+    std::unique_ptr<RawClient> raw = Reading(2);
+    far_->Send(EapolFrame(kPaeGroup, kPeer, 0x01));
+    Frame directed = EapolFrame(station_, kPeer, 0x02);
+    far_->Send(directed);
+    EXPECT_EQ(Received(*raw, 2), directed);
+
+    raw->Control(3, IOCTL_RELAY_SET_OID, [] {
+        std::vector<uint8_t> input = Le32(REZEZURA_OID_GEN_CURRENT_PACKET_FILTER);
+        std::vector<uint8_t> filter = Le32(REZEZURA_PACKET_TYPE_DIRECTED | 0x00000004 /* all multicast */);
+        input.insert(input.end(), filter.begin(), filter.end());
+        return input;
+    }(), 4);
+    ASSERT_EQ(raw->AnswerTo(3)->status, 0);
+    raw->Read(4, kFrameRoom);
+    ASSERT_TRUE(raw->Sync());
+    Frame group = EapolFrame(kPaeGroup, kPeer, 0x03);
+    far_->Send(group);
+    EXPECT_EQ(Received(*raw, 4), group);
+}
+
+TEST_F(ServiceTest, CarrierDownAndUpBecomeTheMediaIndicationsAWaitingClientGets)
+{
+    RawClient raw(service_->SocketPath());
+    ASSERT_TRUE(raw.Attach(pair_.Near()));
+    raw.Control(2, IOCTL_RELAY_WAIT_STATUS, Le32(RELAY_WAIT_MEDIA_DISCONNECT), 0);
+    ASSERT_TRUE(raw.Sync());
+    ASSERT_EQ(RunProgram({"ip", "link", "set", pair_.Far(), "down"}), 0);
+    std::optional<RawAnswer> down = raw.AnswerTo(2);
+    ASSERT_TRUE(down);
+    EXPECT_EQ(down->status, 0);
+    EXPECT_TRUE(service_->WaitForLine("media disconnected"));
+
+    Client client = Attached();
+    uint8_t state[4] = {};
+    EXPECT_EQ(rezezura_query_oid(client.get(), REZEZURA_OID_GEN_MEDIA_CONNECT_STATUS, state, 4).status, 0);
+    EXPECT_EQ(state[0], 1);  // NdisMediaStateDisconnected
+
+    raw.Control(3, IOCTL_RELAY_WAIT_STATUS, Le32(RELAY_WAIT_MEDIA_CONNECT), 0);
+    ASSERT_TRUE(raw.Sync());
+    ASSERT_EQ(RunProgram({"ip", "link", "set", pair_.Far(), "up"}), 0);
+    std::optional<RawAnswer> up = raw.AnswerTo(3);
+    ASSERT_TRUE(up);
+    EXPECT_EQ(up->status, 0);
+}
+
+TEST_F(ServiceTest, DeletingTheInterfaceCompletesAPendingReadWithDeviceRemoved)
+{
+    std::unique_ptr<RawClient> raw = Reading(2);
+    ASSERT_EQ(RunProgram({"ip", "link", "del", pair_.Near()}), 0);
+    std::optional<RawAnswer> read = raw->AnswerTo(2);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->status, REZEZURA_STATUS_DEVICE_REMOVED);
+    EXPECT_TRUE(service_->WaitForLine("the driver unbound it"));
+    rezezura_client *client = nullptr;
+    ASSERT_EQ(rezezura_open(&client).status, REZEZURA_STATUS_SUCCESS);
+    EXPECT_EQ(rezezura_attach(client, pair_.Near().c_str()).status, REZEZURA_STATUS_NO_SUCH_DEVICE);
+    rezezura_close(client);
+}
+
+TEST_F(ServiceTest, AClientRunningAsAnOrdinaryUserIsRefused)
+{
+    pid_t child = fork();
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) {
+            _exit(3);
+        }
+        rezezura_client *client = nullptr;
+        rezezura_result opened = rezezura_open(&client);
+        _exit(opened.status == REZEZURA_STATUS_ACCESS_DENIED ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+bool ClosedByPeer(int raw)
+{
+    pollfd wait{raw, POLLIN, 0};
+    char byte;
+    return poll(&wait, 1, 5000) == 1 && recv(raw, &byte, 1, 0) == 0;
+}
+
+// A connection greeted by the service and then fed bytes by hand.
+int Connect(const std::string &path)
+{
+    int raw = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    EXPECT_EQ(connect(raw, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    uint8_t greeting[rezezura::socket::kHeaderSize + rezezura::socket::kAnswerPrefixSize];
+    EXPECT_EQ(recv(raw, greeting, sizeof greeting, MSG_WAITALL), static_cast<ssize_t>(sizeof greeting));
+    return raw;
+}
+
+TEST_F(ServiceTest, MalformedMessagesCloseOnlyTheirOwnConnection)
+{
+    std::unique_ptr<RawClient> reader = Reading(2);
+
+    using namespace rezezura::socket;
+    auto message = [](uint32_t length, uint16_t version, uint16_t kind, size_t body) {
+        std::vector<uint8_t> bytes(kHeaderSize + body, 0);
+        Header header;
+        header.length = length;
+        header.version = version;
+        header.kind = static_cast<MessageKind>(kind);
+        header.id = 7;
+        EncodeHeader(header, bytes.data());
+        return bytes;
+    };
+    std::vector<uint8_t> greedyRead = message(kHeaderSize + 4, 1, 1, 4);
+    PutU32(greedyRead.data() + kHeaderSize, kMaxRoom + 1);
+    const std::vector<std::vector<uint8_t>> malformed = {
+        message(kHeaderSize + 4, 2, 1, 4),  // unknown version
+        message(kHeaderSize, 1, 9, 0),      // unknown kind
+        message(kMaxMessage + 1, 1, 2, 0),  // oversized
+        message(kHeaderSize + 2, 1, 1, 2),  // a read without its length
+        greedyRead,                         // a read asking for too much room
+    };
+    for (const std::vector<uint8_t> &bytes : malformed) {
+        int raw = Connect(service_->SocketPath());
+        ASSERT_EQ(send(raw, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+        EXPECT_TRUE(ClosedByPeer(raw));
+        close(raw);
+    }
+    // Two requests under one id, the second while the first is in flight.
+    {
+        RawClient twice(service_->SocketPath());
+        ASSERT_TRUE(twice.Attach(pair_.Near()));
+        twice.Read(5, kFrameRoom);
+        twice.Read(5, kFrameRoom);
+        EXPECT_FALSE(twice.AnswerTo(99, std::chrono::milliseconds(5000)));
+    }
+    // A connection that sends half a message and leaves holds nothing.
+    int half = Connect(service_->SocketPath());
+    std::vector<uint8_t> start = message(kHeaderSize + 100, 1, 2, 10);
+    send(half, start.data(), start.size(), MSG_NOSIGNAL);
+    close(half);
+
+    Frame sent = EapolFrame(station_, kPeer, 0x55);
+    far_->Send(sent);
+    EXPECT_EQ(Received(*reader, 2), sent);
+}
+
+TEST_F(ServiceTest, StopsCleanlyWithClientsStillConnectedAndWaiting)
+{
+    std::unique_ptr<RawClient> reading = Reading(2);
+    RawClient waiting(service_->SocketPath());
+    ASSERT_TRUE(waiting.Attach(pair_.Near()));
+    waiting.Control(2, IOCTL_RELAY_WAIT_STATUS, Le32(RELAY_WAIT_MEDIA_CONNECT), 0);
+    ASSERT_TRUE(waiting.Sync());
+
+    EXPECT_EQ(service_->Stop(), 0);
+    ASSERT_FALSE(service_->Lines().empty());
+    EXPECT_NE(service_->Lines().back().find("every rule kept"), std::string::npos) << service_->Lines().back();
+    // Cleanup of each handle ended what it had in flight.
+    std::optional<RawAnswer> read = reading->AnswerTo(2);
+    std::optional<RawAnswer> wait = waiting.AnswerTo(2);
+    ASSERT_TRUE(read && wait);
+    EXPECT_EQ(read->status, REZEZURA_STATUS_CANCELLED);
+    EXPECT_EQ(wait->status, REZEZURA_STATUS_CANCELLED);
+    service_.reset();
+}
+
+}  // namespace
+}  // namespace service_test
+
+int main(int argc, char **argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    if (!service_test::EnterPrivateNetwork()) {
+        std::fprintf(stderr, "the service's tests need root: they make a network namespace and veth pairs\n");
+        return 1;
+    }
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,248 @@
+#include "tests/service/service_world.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/if_packet.h>
+#include <net/ethernet.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <stdexcept>
+
+namespace service_test {
+namespace {
+
+std::atomic<int> g_serial{0};
+
+std::string FreshName(const char *prefix)
+{
+    return std::string(prefix) + std::to_string(g_serial++);
+}
+
+}  // namespace
+
+bool EnterPrivateNetwork()
+{
+    if (unshare(CLONE_NEWNET) != 0) {
+        return false;
+    }
+    return RunProgram({"ip", "link", "set", "lo", "up"}) == 0;
+}
+
+int RunProgram(const std::vector<std::string> &arguments)
+{
+    pid_t child = fork();
+    if (child == 0) {
+        std::vector<char *> argv;
+        for (const std::string &argument : arguments) {
+            argv.push_back(const_cast<char *>(argument.c_str()));
+        }
+        argv.push_back(nullptr);
+        int quiet = open("/dev/null", O_WRONLY);
+        dup2(quiet, STDOUT_FILENO);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
+VethPair::VethPair() : near_(FreshName("rzn")), far_(FreshName("rzf"))
+{
+    if (RunProgram({"ip", "link", "add", near_, "type", "veth", "peer", "name", far_}) != 0 ||
+        RunProgram({"ip", "link", "set", near_, "up"}) != 0 || RunProgram({"ip", "link", "set", far_, "up"}) != 0) {
+        throw std::runtime_error("cannot make the veth pair " + near_ + "/" + far_);
+    }
+}
+
+VethPair::~VethPair()
+{
+    if (if_nametoindex(near_.c_str()) != 0) {
+        RunProgram({"ip", "link", "del", near_});
+    }
+}
+
+Mac VethPair::NearAddress() const
+{
+    Mac address{};
+    int control = socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq request{};
+    std::strncpy(request.ifr_name, near_.c_str(), IFNAMSIZ - 1);
+    if (ioctl(control, SIOCGIFHWADDR, &request) == 0) {
+        std::memcpy(address.data(), request.ifr_hwaddr.sa_data, address.size());
+    }
+    close(control);
+    return address;
+}
+
+RawPort::RawPort(const std::string &interface)
+{
+    socket_ = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
+    sockaddr_ll address{};
+    address.sll_family = AF_PACKET;
+    address.sll_protocol = htons(ETH_P_ALL);
+    address.sll_ifindex = static_cast<int>(if_nametoindex(interface.c_str()));
+    if (socket_ < 0 || bind(socket_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        throw std::runtime_error("cannot open a packet socket on " + interface);
+    }
+}
+
+RawPort::~RawPort()
+{
+    close(socket_);
+}
+
+void RawPort::Send(const Frame &frame) const
+{
+    if (send(socket_, frame.data(), frame.size(), 0) != static_cast<ssize_t>(frame.size())) {
+        throw std::runtime_error("cannot send a frame on the far end");
+    }
+}
+
+std::optional<Frame> RawPort::Receive(uint16_t etherType, std::chrono::milliseconds limit) const
+{
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd wait{socket_, POLLIN, 0};
+        if (left.count() <= 0 || poll(&wait, 1, static_cast<int>(left.count())) <= 0) {
+            return std::nullopt;
+        }
+        Frame frame(65536);
+        sockaddr_ll from{};
+        socklen_t length = sizeof from;
+        ssize_t got = recvfrom(socket_, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr *>(&from), &length);
+        if (got < 14 || from.sll_pkttype == PACKET_OUTGOING) {
+            continue;
+        }
+        frame.resize(static_cast<size_t>(got));
+        if (((frame[12] << 8) | frame[13]) == etherType) {
+            return frame;
+        }
+    }
+}
+
+Service::Service(const std::vector<std::string> &arguments)
+{
+    socket_ = "/tmp/rezezura-test-" + std::to_string(getpid()) + "-" + std::to_string(g_serial++) + ".sock";
+    int pipe[2];
+    if (pipe2(pipe, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe");
+    }
+    std::vector<std::string> all = {REZEZURA_HOST_PATH, "--socket", socket_};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    pid_ = fork();
+    if (pid_ == 0) {
+        dup2(pipe[1], STDERR_FILENO);
+        std::vector<char *> argv;
+        for (const std::string &argument : all) {
+            argv.push_back(const_cast<char *>(argument.c_str()));
+        }
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(pipe[1]);
+    errors_ = pipe[0];
+    ready_ = WaitForLine("rezezura-host: serving ");
+}
+
+Service::~Service()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    close(errors_);
+    unlink(socket_.c_str());
+}
+
+bool Service::ReadLine(std::chrono::milliseconds limit)
+{
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        size_t end = pending_.find('\n');
+        if (end != std::string::npos) {
+            lines_.push_back(pending_.substr(0, end));
+            pending_.erase(0, end + 1);
+            return true;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd wait{errors_, POLLIN, 0};
+        if (left.count() <= 0 || poll(&wait, 1, static_cast<int>(left.count())) <= 0) {
+            return false;
+        }
+        char chunk[512];
+        ssize_t got = read(errors_, chunk, sizeof chunk);
+        if (got <= 0) {
+            return false;
+        }
+        pending_.append(chunk, static_cast<size_t>(got));
+    }
+}
+
+bool Service::WaitForLine(const std::string &text, std::chrono::milliseconds limit)
+{
+    for (const std::string &line : lines_) {
+        if (line.find(text) != std::string::npos) {
+            return true;
+        }
+    }
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (true) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !ReadLine(left)) {
+            return false;
+        }
+        if (lines_.back().find(text) != std::string::npos) {
+            return true;
+        }
+    }
+}
+
+int Service::Stop()
+{
+    if (pid_ <= 0) {
+        return -1;
+    }
+    kill(pid_, SIGTERM);
+    while (ReadLine(kLimit)) {
+    }
+    int status = 0;
+    pid_t waited = waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return waited > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+Frame EthernetFrame(const Mac &destination, const Mac &source, uint16_t type, const std::vector<uint8_t> &payload)
+{
+    Frame frame(destination.begin(), destination.end());
+    frame.insert(frame.end(), source.begin(), source.end());
+    frame.push_back(uint8_t(type >> 8));
+    frame.push_back(uint8_t(type));
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    if (frame.size() < 60) {
+        frame.resize(60, 0);
+    }
+    return frame;
+}
+
+Frame EapolFrame(const Mac &destination, const Mac &source, uint8_t marker)
+{
+    // Version 2, EAPOL-Start, no body; the marker rides in the padding.
+    std::vector<uint8_t> payload = {0x02, 0x01, 0x00, 0x00, marker};
+    return EthernetFrame(destination, source, 0x888E, payload);
+}
+
+}  // namespace service_test

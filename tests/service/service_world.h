@@ -1,0 +1,94 @@
+// The world the service's tests run in: a network namespace of the test
+// process's own (it goes away with the process, however that ends), veth
+// pairs in it, rezezura-host run as a child with its standard error read
+// line by line, and the far end of a pair to put frames on and take them
+// from. Every wait is on a descriptor with a time limit.
+#pragma once
+
+#include <sys/types.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace service_test {
+
+using Frame = std::vector<uint8_t>;
+using Mac = std::array<uint8_t, 6>;
+
+constexpr std::chrono::milliseconds kLimit{5000};
+
+// Moves the process into a namespace of its own with loopback up; call
+// from main before any thread starts. False when that is not allowed.
+bool EnterPrivateNetwork();
+
+// Runs a program with arguments; its exit status, -1 when it did not run.
+int RunProgram(const std::vector<std::string> &arguments);
+
+// A veth pair with fresh names, both ends up; deleted with the object
+// unless already gone.
+class VethPair {
+public:
+    VethPair();
+    ~VethPair();
+    const std::string &Near() const { return near_; }  // the service's adapter
+    const std::string &Far() const { return far_; }
+    Mac NearAddress() const;
+
+private:
+    std::string near_;
+    std::string far_;
+};
+
+// An AF_PACKET socket on one interface: frames sent on it, frames received.
+class RawPort {
+public:
+    explicit RawPort(const std::string &interface);
+    ~RawPort();
+    void Send(const Frame &frame) const;
+    // The next frame received (not sent) within the limit whose type is
+    // `etherType`, or nothing.
+    std::optional<Frame> Receive(uint16_t etherType, std::chrono::milliseconds limit = kLimit) const;
+
+private:
+    int socket_ = -1;
+};
+
+// rezezura-host as a child process.
+class Service {
+public:
+    // Starts it with these arguments after --socket PATH; Ready() tells
+    // whether it said it serves.
+    explicit Service(const std::vector<std::string> &arguments);
+    ~Service();
+    bool Ready() const { return ready_; }
+    const std::string &SocketPath() const { return socket_; }
+    // SIGTERM, then every line until it exits; its exit status.
+    int Stop();
+    // The lines it wrote to standard error so far.
+    const std::vector<std::string> &Lines() const { return lines_; }
+    // Waits for a line containing `text`.
+    bool WaitForLine(const std::string &text, std::chrono::milliseconds limit = kLimit);
+
+private:
+    bool ReadLine(std::chrono::milliseconds limit);
+    pid_t pid_ = -1;
+    int errors_ = -1;
+    std::string pending_;
+    std::string socket_;
+    std::vector<std::string> lines_;
+    bool ready_ = false;
+};
+
+// An Ethernet frame: destination, source, type, payload.
+Frame EthernetFrame(const Mac &destination, const Mac &source, uint16_t type, const std::vector<uint8_t> &payload);
+// An EAPOL-Start padded to the minimum frame length.
+Frame EapolFrame(const Mac &destination, const Mac &source, uint8_t marker);
+
+constexpr Mac kPaeGroup = {0x01, 0x80, 0xC2, 0x00, 0x00, 0x03};
+constexpr Mac kPeer = {0x02, 0x00, 0x5E, 0x77, 0x00, 0x01};
+
+}  // namespace service_test
