@@ -41,10 +41,16 @@ std::string Hex32(uint32_t value)
     return text;
 }
 
+// A TUN/TAP interface: the far side of a program, such as relayctl bridge's TAP.
+bool IsTap(const Link &link)
+{
+    return access(("/sys/class/net/" + link.name + "/tun_flags").c_str(), F_OK) == 0;
+}
+
 bool Wanted(const Options &options, const Link &link)
 {
     if (options.all) {
-        return link.ethernet;
+        return link.ethernet && !IsTap(link);
     }
     return std::find(options.adapters.begin(), options.adapters.end(), link.name) != options.adapters.end();
 }
@@ -194,7 +200,7 @@ void Service::FollowLinks()
     }
 }
 
-int Service::Stop()
+int Service::Stop(bool report)
 {
     if (listener_ >= 0) {
         close(listener_);
@@ -229,6 +235,9 @@ int Service::Stop()
     // The sim lets go of what it kept for the account, its I/O manager's threads too.
     sim::ResetWorld();
     if (violations.empty() && leaks.empty() && built == completed) {
+        if (!report) {
+            return 0;
+        }
         Say("stopped; the verifier saw every rule kept, " + std::to_string(built) +
             " requests each completed once and nothing left behind");
         return 0;
@@ -262,7 +271,8 @@ int Service::Run(const Options &options, int signals)
         chosen.push_back(*found);
     }
     if (options_.all) {
-        std::copy_if(links->begin(), links->end(), std::back_inserter(chosen), [](const Link &link) { return link.ethernet; });
+        std::copy_if(links->begin(), links->end(), std::back_inserter(chosen),
+                     [this](const Link &link) { return Wanted(options_, link); });
     }
     finished_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     NTSTATUS loaded = sim::Driver::Load(DriverEntry, u"rezezura", &driver_);
@@ -283,7 +293,7 @@ int Service::Run(const Options &options, int signals)
     }
     if (!ready) {
         Say(error);
-        Stop();
+        Stop(false);
         return 1;
     }
     std::string names;
@@ -318,7 +328,7 @@ int Service::Run(const Options &options, int signals)
             Reap(false);
         }
     }
-    return Stop();
+    return Stop(true);
 }
 
 }  // namespace host

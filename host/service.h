@@ -34,7 +34,9 @@ private:
     void Accept();
     void Reap(bool all);
     void FollowLinks();
-    int Stop();
+    // Ends everything; the verifier's verdict in one line when `report`,
+    // otherwise only what it found wrong.
+    int Stop(bool report);
 
     Options options_;
     sim::Driver driver_;

@@ -311,6 +311,42 @@ TEST_F(ServiceTest, StopsCleanlyWithClientsStillConnectedAndWaiting)
     service_.reset();
 }
 
+TEST(ServiceStart, RefusesWhatItCannotServeInOneLine)
+{
+    Service missing({"--adapter", "rzmissing0"});
+    EXPECT_FALSE(missing.Ready());
+    EXPECT_EQ(missing.Stop(), 1);
+    ASSERT_EQ(missing.Lines().size(), 1u);
+    EXPECT_NE(missing.Lines()[0].find("no interface named rzmissing0"), std::string::npos) << missing.Lines()[0];
+
+    Service loopback({"--adapter", "lo"});
+    EXPECT_EQ(loopback.Stop(), 1);
+    ASSERT_FALSE(loopback.Lines().empty());
+    EXPECT_NE(loopback.Lines()[0].find("lo is not an Ethernet interface"), std::string::npos);
+
+    VethPair pair;
+    Service first({"--adapter", pair.Near()});
+    ASSERT_TRUE(first.Ready());
+    std::vector<std::string> again = {REZEZURA_HOST_PATH, "--adapter", pair.Near(), "--socket", first.SocketPath()};
+    EXPECT_EQ(RunProgram(again), 1);
+    EXPECT_EQ(first.Stop(), 0);
+}
+
+TEST(ServiceStart, WithAllAnInterfaceThatAppearsIsOffered)
+{
+    Service service({"--all"});
+    ASSERT_TRUE(service.Ready());
+    setenv(REZEZURA_SOCKET_VARIABLE, service.SocketPath().c_str(), 1);
+    {
+        VethPair pair;
+        ASSERT_TRUE(service.WaitForLine("\\Device\\" + pair.Far() + ": the interface appeared"));
+        RawClient raw(service.SocketPath());
+        EXPECT_TRUE(raw.Attach(pair.Far()));
+    }
+    EXPECT_EQ(service.Stop(), 0);
+    EXPECT_NE(service.Lines().back().find("every rule kept"), std::string::npos) << service.Lines().back();
+}
+
 }  // namespace
 }  // namespace service_test
 
