@@ -24,6 +24,15 @@ int ReadAttribute(const nlattr *attribute, void *data)
     return MNL_CB_OK;
 }
 
+int ReadLinkInfo(const nlattr *attribute, void *data)
+{
+    auto *table = static_cast<const nlattr **>(data);
+    if (mnl_attr_type_valid(attribute, IFLA_INFO_MAX) >= 0) {
+        table[mnl_attr_get_type(attribute)] = attribute;
+    }
+    return MNL_CB_OK;
+}
+
 Link ParseLink(const nlmsghdr *message)
 {
     const auto *info = static_cast<const ifinfomsg *>(mnl_nlmsg_get_payload(message));
@@ -35,6 +44,11 @@ Link ParseLink(const nlmsghdr *message)
     link.carrier = (info->ifi_flags & IFF_LOWER_UP) != 0;
     if (table[IFLA_IFNAME] != nullptr) {
         link.name = mnl_attr_get_str(table[IFLA_IFNAME]);
+    }
+    if (table[IFLA_LINKINFO] != nullptr) {
+        const nlattr *info[IFLA_INFO_MAX + 1] = {};
+        mnl_attr_parse_nested(table[IFLA_LINKINFO], ReadLinkInfo, info);
+        link.tap = info[IFLA_INFO_KIND] != nullptr && std::strcmp(mnl_attr_get_str(info[IFLA_INFO_KIND]), "tun") == 0;
     }
     if (table[IFLA_MTU] != nullptr) {
         link.mtu = mnl_attr_get_u32(table[IFLA_MTU]);

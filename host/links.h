@@ -17,6 +17,7 @@ struct Link {
     std::string name;
     bool ethernet = false;  // ARPHRD_ETHER
     bool carrier = false;   // IFF_LOWER_UP
+    bool tap = false;       // a TUN/TAP interface, the far side of a program
     unsigned mtu = 1500;
     std::array<uint8_t, 6> address{};
 };

@@ -1,10 +1,14 @@
 #include "host/linux_wire.h"
 
 #include <arpa/inet.h>
+#include <linux/ethtool.h>
 #include <linux/if_packet.h>
+#include <linux/sockios.h>
+#include <net/if.h>
 #include <net/ethernet.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -12,7 +16,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 
 #include "host/ndis_oids.h"
 
@@ -22,15 +25,25 @@ namespace {
 constexpr size_t kHeaderSize = 14;
 constexpr size_t kTagSize = 4;
 
-// The interface's speed in Mb/s, when the kernel knows it.
+// The interface's speed in Mb/s, when its driver knows it (ethtool).
 std::optional<uint32_t> SpeedOf(const std::string &name)
 {
-    std::ifstream file("/sys/class/net/" + name + "/speed");
-    long speed = -1;
-    if (!(file >> speed) || speed <= 0) {
+    int control = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (control < 0) {
         return std::nullopt;
     }
-    return static_cast<uint32_t>(speed);
+    ethtool_cmd command{};
+    command.cmd = ETHTOOL_GSET;
+    ifreq request{};
+    std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
+    request.ifr_data = reinterpret_cast<char *>(&command);
+    bool known = ioctl(control, SIOCETHTOOL, &request) == 0;
+    close(control);
+    uint32_t speed = ethtool_cmd_speed(&command);
+    if (!known || speed == 0 || speed == static_cast<uint32_t>(SPEED_UNKNOWN)) {
+        return std::nullopt;
+    }
+    return speed;
 }
 
 std::vector<uint8_t> Le32(uint32_t value)
@@ -76,7 +89,7 @@ std::shared_ptr<LinuxWire> LinuxWire::Open(const Link &link)
 }
 
 LinuxWire::LinuxWire(const Link &link, int socket, int stop)
-    : socket_(socket), stop_(stop), link_(link), speedMbps_(SpeedOf(link.name))
+    : socket_(socket), stop_(stop), mtu_(link.mtu), link_(link), speedMbps_(SpeedOf(link.name))
 {
 }
 
@@ -117,6 +130,7 @@ void LinuxWire::Update(const Link &link)
     std::lock_guard<std::mutex> guard(lock_);
     link_ = link;
     speedMbps_ = speed;
+    mtu_ = link.mtu;
 }
 
 void LinuxWire::Receive(sim::Adapter adapter)
@@ -132,7 +146,7 @@ void LinuxWire::Receive(sim::Adapter adapter)
         if (waits[1].revents != 0) {
             return;
         }
-        size_t room = kHeaderSize + kTagSize + std::max<size_t>(Interface().mtu, 1500) + kTagSize;
+        size_t room = kHeaderSize + kTagSize + std::max<size_t>(mtu_, 1500) + kTagSize;
         auto frame = std::make_shared<std::vector<uint8_t>>(room);
         sockaddr_ll from{};
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(tpacket_auxdata))];

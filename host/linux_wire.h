@@ -47,6 +47,7 @@ private:
     std::atomic<int> socket_;
     const int stop_;  // eventfd that ends the receive thread
     std::thread receiver_;
+    std::atomic<unsigned> mtu_;  // sizes the receive buffers
     mutable std::mutex lock_;  // guards link_, speed_ and the memberships
     Link link_;
     std::optional<uint32_t> speedMbps_;

@@ -41,16 +41,10 @@ std::string Hex32(uint32_t value)
     return text;
 }
 
-// A TUN/TAP interface: the far side of a program, such as relayctl bridge's TAP.
-bool IsTap(const Link &link)
-{
-    return access(("/sys/class/net/" + link.name + "/tun_flags").c_str(), F_OK) == 0;
-}
-
 bool Wanted(const Options &options, const Link &link)
 {
     if (options.all) {
-        return link.ethernet && !IsTap(link);
+        return link.ethernet && !link.tap;  // a TAP is a program's, such as relayctl bridge's
     }
     return std::find(options.adapters.begin(), options.adapters.end(), link.name) != options.adapters.end();
 }

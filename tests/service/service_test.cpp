@@ -350,12 +350,3 @@ TEST(ServiceStart, WithAllAnInterfaceThatAppearsIsOffered)
 }  // namespace
 }  // namespace service_test
 
-int main(int argc, char **argv)
-{
-    ::testing::InitGoogleTest(&argc, argv);
-    if (!service_test::EnterPrivateNetwork()) {
-        std::fprintf(stderr, "the service's tests need root: they make a network namespace and veth pairs\n");
-        return 1;
-    }
-    return RUN_ALL_TESTS();
-}

@@ -75,10 +75,15 @@ VethPair::~VethPair()
 
 Mac VethPair::NearAddress() const
 {
+    return AddressOf(near_);
+}
+
+Mac VethPair::AddressOf(const std::string &interface)
+{
     Mac address{};
     int control = socket(AF_INET, SOCK_DGRAM, 0);
     ifreq request{};
-    std::strncpy(request.ifr_name, near_.c_str(), IFNAMSIZ - 1);
+    std::strncpy(request.ifr_name, interface.c_str(), IFNAMSIZ - 1);
     if (ioctl(control, SIOCGIFHWADDR, &request) == 0) {
         std::memcpy(address.data(), request.ifr_hwaddr.sa_data, address.size());
     }
@@ -133,20 +138,23 @@ std::optional<Frame> RawPort::Receive(uint16_t etherType, std::chrono::milliseco
     }
 }
 
-Service::Service(const std::vector<std::string> &arguments)
+std::string FreshSocketPath()
 {
-    socket_ = "/tmp/rezezura-test-" + std::to_string(getpid()) + "-" + std::to_string(g_serial++) + ".sock";
+    return "/tmp/rezezura-test-" + std::to_string(getpid()) + "-" + std::to_string(g_serial++) + ".sock";
+}
+
+Program::Program(const std::vector<std::string> &arguments)
+{
     int pipe[2];
     if (pipe2(pipe, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe");
     }
-    std::vector<std::string> all = {REZEZURA_HOST_PATH, "--socket", socket_};
-    all.insert(all.end(), arguments.begin(), arguments.end());
     pid_ = fork();
     if (pid_ == 0) {
+        dup2(pipe[1], STDOUT_FILENO);
         dup2(pipe[1], STDERR_FILENO);
         std::vector<char *> argv;
-        for (const std::string &argument : all) {
+        for (const std::string &argument : arguments) {
             argv.push_back(const_cast<char *>(argument.c_str()));
         }
         argv.push_back(nullptr);
@@ -154,21 +162,19 @@ Service::Service(const std::vector<std::string> &arguments)
         _exit(127);
     }
     close(pipe[1]);
-    errors_ = pipe[0];
-    ready_ = WaitForLine("rezezura-host: serving ");
+    output_ = pipe[0];
 }
 
-Service::~Service()
+Program::~Program()
 {
     if (pid_ > 0) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
-    close(errors_);
-    unlink(socket_.c_str());
+    close(output_);
 }
 
-bool Service::ReadLine(std::chrono::milliseconds limit)
+bool Program::ReadLine(std::chrono::milliseconds limit)
 {
     auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
@@ -179,20 +185,21 @@ bool Service::ReadLine(std::chrono::milliseconds limit)
             return true;
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd wait{errors_, POLLIN, 0};
+        pollfd wait{output_, POLLIN, 0};
         if (left.count() <= 0 || poll(&wait, 1, static_cast<int>(left.count())) <= 0) {
             return false;
         }
         char chunk[512];
-        ssize_t got = read(errors_, chunk, sizeof chunk);
+        ssize_t got = read(output_, chunk, sizeof chunk);
         if (got <= 0) {
+            ended_ = true;
             return false;
         }
         pending_.append(chunk, static_cast<size_t>(got));
     }
 }
 
-bool Service::WaitForLine(const std::string &text, std::chrono::milliseconds limit)
+bool Program::WaitForLine(const std::string &text, std::chrono::milliseconds limit)
 {
     for (const std::string &line : lines_) {
         if (line.find(text) != std::string::npos) {
@@ -211,18 +218,52 @@ bool Service::WaitForLine(const std::string &text, std::chrono::milliseconds lim
     }
 }
 
-int Service::Stop()
+int Program::Wait(std::chrono::milliseconds limit)
+{
+    if (pid_ <= 0) {
+        return -1;
+    }
+    while (ReadLine(limit)) {
+    }
+    // The output ends as the program does; one still talking past the limit is killed.
+    int status = 0;
+    if (!ended_) {
+        kill(pid_, SIGKILL);
+    }
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return ended_ && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int Program::Stop()
 {
     if (pid_ <= 0) {
         return -1;
     }
     kill(pid_, SIGTERM);
-    while (ReadLine(kLimit)) {
-    }
-    int status = 0;
-    pid_t waited = waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return waited > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return Wait();
+}
+
+std::vector<std::string> Service::CommandLine(const std::string &socket, const std::vector<std::string> &arguments)
+{
+    std::vector<std::string> all = {REZEZURA_HOST_PATH, "--socket", socket};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    return all;
+}
+
+Service::Service(const std::vector<std::string> &arguments) : Service(FreshSocketPath(), arguments)
+{
+}
+
+Service::Service(const std::string &socket, const std::vector<std::string> &arguments)
+    : Program(CommandLine(socket, arguments)), socket_(socket)
+{
+    ready_ = WaitForLine("rezezura-host: serving ");
+}
+
+Service::~Service()
+{
+    unlink(socket_.c_str());
 }
 
 Frame EthernetFrame(const Mac &destination, const Mac &source, uint16_t type, const std::vector<uint8_t> &payload)

@@ -37,6 +37,7 @@ public:
     const std::string &Near() const { return near_; }  // the service's adapter
     const std::string &Far() const { return far_; }
     Mac NearAddress() const;
+    static Mac AddressOf(const std::string &interface);
 
 private:
     std::string near_;
@@ -57,18 +58,15 @@ private:
     int socket_ = -1;
 };
 
-// rezezura-host as a child process.
-class Service {
+// A child program whose standard output and error are read line by line.
+class Program {
 public:
-    // Starts it with these arguments after --socket PATH; Ready() tells
-    // whether it said it serves.
-    explicit Service(const std::vector<std::string> &arguments);
-    ~Service();
-    bool Ready() const { return ready_; }
-    const std::string &SocketPath() const { return socket_; }
-    // SIGTERM, then every line until it exits; its exit status.
+    explicit Program(const std::vector<std::string> &arguments);
+    ~Program();  // kills it if it still runs
+    // SIGTERM, then every line until it exits; its exit status (-1: none).
     int Stop();
-    // The lines it wrote to standard error so far.
+    // Every line until it exits by itself, within the limit; its exit status.
+    int Wait(std::chrono::milliseconds limit = kLimit);
     const std::vector<std::string> &Lines() const { return lines_; }
     // Waits for a line containing `text`.
     bool WaitForLine(const std::string &text, std::chrono::milliseconds limit = kLimit);
@@ -76,12 +74,31 @@ public:
 private:
     bool ReadLine(std::chrono::milliseconds limit);
     pid_t pid_ = -1;
-    int errors_ = -1;
+    int output_ = -1;
+    bool ended_ = false;  // the output reached its end
     std::string pending_;
-    std::string socket_;
     std::vector<std::string> lines_;
+};
+
+// rezezura-host as a child process, with a socket of its own.
+class Service : public Program {
+public:
+    // Starts it with these arguments after --socket PATH; Ready() tells
+    // whether it said it serves.
+    explicit Service(const std::vector<std::string> &arguments);
+    ~Service();
+    bool Ready() const { return ready_; }
+    const std::string &SocketPath() const { return socket_; }
+
+private:
+    Service(const std::string &socket, const std::vector<std::string> &arguments);
+    static std::vector<std::string> CommandLine(const std::string &socket, const std::vector<std::string> &arguments);
+    std::string socket_;
     bool ready_ = false;
 };
+
+// A fresh socket path for a service.
+std::string FreshSocketPath();
 
 // An Ethernet frame: destination, source, type, payload.
 Frame EthernetFrame(const Mac &destination, const Mac &source, uint16_t type, const std::vector<uint8_t> &payload);

@@ -1,0 +1,77 @@
+// relayctl on rezezura-host: the bridge's TAP with the adapter's address,
+// its frames out through the driver, its end on SIGTERM and on the
+// adapter's removal; capture's pcap file.
+#include <gtest/gtest.h>
+#include <pcap/pcap.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "client/rezezura_client.h"
+#include "tests/service/service_world.h"
+
+namespace service_test {
+namespace {
+
+class RelayctlTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        service_ = std::make_unique<Service>(std::vector<std::string>{"--adapter", pair_.Near()});
+        ASSERT_TRUE(service_->Ready());
+        setenv(REZEZURA_SOCKET_VARIABLE, service_->SocketPath().c_str(), 1);
+    }
+
+    void TearDown() override
+    {
+        EXPECT_EQ(service_->Stop(), 0);
+        EXPECT_NE(service_->Lines().back().find("every rule kept"), std::string::npos) << service_->Lines().back();
+    }
+
+    VethPair pair_;
+    std::unique_ptr<Service> service_;
+};
+
+TEST_F(RelayctlTest, BridgeGivesTheTapTheStationAddressAndSendsItsEapolOut)
+{
+    Program bridge({RELAYCTL_PATH, "bridge", pair_.Near(), "rzbr0"});
+    ASSERT_TRUE(bridge.WaitForLine("bridging " + pair_.Near() + " <-> rzbr0"));
+    Mac station = pair_.NearAddress();
+    EXPECT_EQ(VethPair::AddressOf("rzbr0"), station);
+
+    RawPort tap("rzbr0");
+    RawPort far(pair_.Far());
+    Frame start = EapolFrame(kPaeGroup, station, 0x66);
+    tap.Send(start);
+    EXPECT_EQ(far.Receive(0x888E), start);
+    EXPECT_EQ(bridge.Stop(), 0);
+}
+
+TEST_F(RelayctlTest, BridgeEndsWhenTheAdapterGoesAway)
+{
+    Program bridge({RELAYCTL_PATH, "bridge", pair_.Near(), "rzbr1"});
+    ASSERT_TRUE(bridge.WaitForLine("bridging"));
+    ASSERT_EQ(RunProgram({"ip", "link", "del", pair_.Near()}), 0);
+    EXPECT_EQ(bridge.Wait(), 1);
+}
+
+TEST_F(RelayctlTest, CaptureWritesAPcapFileThatLibpcapOpens)
+{
+    std::string path = FreshSocketPath() + ".pcap";
+    Program capture({RELAYCTL_PATH, "capture", pair_.Near(), path, "--timeout", "1"});
+    EXPECT_EQ(capture.Wait(), 0);
+    char error[PCAP_ERRBUF_SIZE];
+    pcap_t *file = pcap_open_offline(path.c_str(), error);
+    ASSERT_NE(file, nullptr) << error;
+    EXPECT_EQ(pcap_datalink(file), DLT_EN10MB);
+    pcap_close(file);
+    std::remove(path.c_str());
+
+    Program short_of_frames({RELAYCTL_PATH, "capture", pair_.Near(), path, "--count", "1", "--timeout", "1"});
+    EXPECT_EQ(short_of_frames.Wait(), 1);
+    EXPECT_TRUE(short_of_frames.WaitForLine("only 0 of 1 frames came in time"));
+    std::remove(path.c_str());
+}
+
+}  // namespace
+}  // namespace service_test
