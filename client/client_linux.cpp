@@ -25,6 +25,7 @@ namespace {
 
 // One request awaiting its answer.
 struct Slot {
+    uint64_t id = 0;
     uint8_t *buffer = nullptr;
     uint32_t room = 0;
     bool done = false;
@@ -85,6 +86,10 @@ struct rezezura_client {
 
     void Receive();
     void Break();
+    // Sends a request whose answer the slot takes; Finish waits for it.
+    rezezura_result Start(MessageKind kind, const std::vector<uint8_t> &fixed, const void *payload,
+                          uint32_t payloadLength, Slot *slot);
+    rezezura_result Finish(Slot *slot, uint32_t timeoutMs);
     rezezura_result Call(MessageKind kind, const std::vector<uint8_t> &fixed, const void *payload,
                          uint32_t payloadLength, void *buffer, uint32_t room, uint32_t timeoutMs);
     bool SendMessage(MessageKind kind, uint64_t id, const std::vector<uint8_t> &fixed, const void *payload,
@@ -157,45 +162,59 @@ bool rezezura_client::SendMessage(MessageKind kind, uint64_t id, const std::vect
            SendAll(socket, static_cast<const uint8_t *>(payload), payloadLength);
 }
 
-rezezura_result rezezura_client::Call(MessageKind kind, const std::vector<uint8_t> &fixed, const void *payload,
-                                      uint32_t payloadLength, void *buffer, uint32_t room, uint32_t timeoutMs)
+rezezura_result rezezura_client::Start(MessageKind kind, const std::vector<uint8_t> &fixed, const void *payload,
+                                       uint32_t payloadLength, Slot *slot)
 {
-    if (payloadLength > kMaxPayload - fixed.size() || room > kMaxRoom) {
+    if (payloadLength > kMaxPayload - fixed.size() || slot->room > kMaxRoom) {
         return Failure(static_cast<int32_t>(0xC000000D), EMSGSIZE);  // STATUS_INVALID_PARAMETER
     }
-    Slot slot;
-    slot.buffer = static_cast<uint8_t *>(buffer);
-    slot.room = room;
-    uint64_t id;
     {
         std::lock_guard<std::mutex> guard(lock);
         if (broken) {
             return Failure(REZEZURA_STATUS_PIPE_DISCONNECTED, ECONNRESET);
         }
-        id = nextId++;
-        slots[id] = &slot;
+        slot->id = nextId++;
+        slots[slot->id] = slot;
     }
-    if (!SendMessage(kind, id, fixed, payload, payloadLength)) {
+    if (!SendMessage(kind, slot->id, fixed, payload, payloadLength)) {
         shutdown(socket, SHUT_RDWR);  // the receiver ends every call
     }
+    return rezezura_result{};
+}
+
+rezezura_result rezezura_client::Finish(Slot *slot, uint32_t timeoutMs)
+{
     std::unique_lock<std::mutex> guard(lock);
     bool timedOut = false;
     if (timeoutMs != REZEZURA_NO_TIME_LIMIT &&
-        !answered.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&slot] { return slot.done; })) {
+        !answered.wait_for(guard, std::chrono::milliseconds(timeoutMs), [slot] { return slot->done; })) {
         // Past the limit the request is cancelled and its end awaited, so
         // that no answer outlives the caller's buffer.
         guard.unlock();
         std::vector<uint8_t> target(8);
-        PutU64(target.data(), id);
-        SendMessage(MessageKind::Cancel, id, target, nullptr, 0);
+        PutU64(target.data(), slot->id);
+        SendMessage(MessageKind::Cancel, slot->id, target, nullptr, 0);
         timedOut = true;
         guard.lock();
     }
-    answered.wait(guard, [&slot] { return slot.done; });
-    slots.erase(id);
+    answered.wait(guard, [slot] { return slot->done; });
+    slots.erase(slot->id);
     answered.notify_all();
-    slot.result.timed_out = timedOut && slot.result.status == REZEZURA_STATUS_CANCELLED;
-    return slot.result;
+    slot->result.timed_out = timedOut && slot->result.status == REZEZURA_STATUS_CANCELLED;
+    return slot->result;
+}
+
+rezezura_result rezezura_client::Call(MessageKind kind, const std::vector<uint8_t> &fixed, const void *payload,
+                                      uint32_t payloadLength, void *buffer, uint32_t room, uint32_t timeoutMs)
+{
+    Slot slot;
+    slot.buffer = static_cast<uint8_t *>(buffer);
+    slot.room = room;
+    rezezura_result started = Start(kind, fixed, payload, payloadLength, &slot);
+    if (!rezezura_succeeded(started)) {
+        return started;
+    }
+    return Finish(&slot, timeoutMs);
 }
 
 namespace {
@@ -271,6 +290,33 @@ rezezura_result rezezura_attach(rezezura_client *client, const char *adapter)
 rezezura_result rezezura_read(rezezura_client *client, void *frame, uint32_t length, uint32_t timeout_ms)
 {
     return client->Call(MessageKind::Read, Le32(length), nullptr, 0, frame, length, timeout_ms);
+}
+
+struct rezezura_request {
+    rezezura_client *client;
+    Slot slot;
+};
+
+rezezura_result rezezura_start_read(rezezura_client *client, void *frame, uint32_t length,
+                                    rezezura_request **request)
+{
+    auto *started = new rezezura_request{client, {}};
+    started->slot.buffer = static_cast<uint8_t *>(frame);
+    started->slot.room = length;
+    rezezura_result result = client->Start(MessageKind::Read, Le32(length), nullptr, 0, &started->slot);
+    if (!rezezura_succeeded(result)) {
+        delete started;
+        return result;
+    }
+    *request = started;
+    return result;
+}
+
+rezezura_result rezezura_finish(rezezura_request *request, uint32_t timeout_ms)
+{
+    rezezura_result result = request->client->Finish(&request->slot, timeout_ms);
+    delete request;
+    return result;
 }
 
 rezezura_result rezezura_write(rezezura_client *client, const void *frame, uint32_t length)

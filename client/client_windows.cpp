@@ -22,6 +22,16 @@ struct rezezura_client {
 
 namespace {
 
+using CancelIoExRoutine = BOOL(WINAPI *)(HANDLE, LPOVERLAPPED);
+
+// CancelIoEx (Windows Vista on) reaches a request from any thread; before
+// it, CancelIo reaches only the calling thread's.
+CancelIoExRoutine CancelAnyThread()
+{
+    return reinterpret_cast<CancelIoExRoutine>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "CancelIoEx")));
+}
+
 rezezura_result Failure(int32_t status, DWORD error)
 {
     rezezura_result result{};
@@ -51,7 +61,12 @@ rezezura_result Finish(rezezura_client *client, OVERLAPPED &overlapped, BOOL sta
     }
     bool cancelled = false;
     if (WaitForSingleObject(overlapped.hEvent, timeoutMs) == WAIT_TIMEOUT) {
-        CancelIo(client->file);  // the request was issued by this thread
+        CancelIoExRoutine cancel = CancelAnyThread();
+        if (cancel != nullptr) {
+            cancel(client->file, &overlapped);
+        } else {
+            CancelIo(client->file);
+        }
         cancelled = true;
     }
     DWORD bytes = 0;
@@ -126,6 +141,40 @@ rezezura_result rezezura_read(rezezura_client *client, void *frame, uint32_t len
     return Finish(client, overlapped, started, timeout_ms);
 }
 
+struct rezezura_request {
+    rezezura_client *client;
+    OVERLAPPED overlapped;
+    BOOL started;
+};
+
+rezezura_result rezezura_start_read(rezezura_client *client, void *frame, uint32_t length,
+                                    rezezura_request **request)
+{
+    auto *started = new rezezura_request{client, {}, FALSE};
+    if (!Prepare(started->overlapped)) {
+        delete started;
+        return Failure(STATUS_INSUFFICIENT_RESOURCES, GetLastError());
+    }
+    started->started = ReadFile(client->file, frame, length, nullptr, &started->overlapped);
+    DWORD error = started->started ? ERROR_SUCCESS : GetLastError();
+    if (!started->started && error != ERROR_IO_PENDING && error != ERROR_MORE_DATA) {
+        rezezura_result result = Finish(client, started->overlapped, FALSE, 0);
+        delete started;
+        return result;
+    }
+    SetLastError(error);
+    *request = started;
+    return rezezura_result{};
+}
+
+rezezura_result rezezura_finish(rezezura_request *request, uint32_t timeout_ms)
+{
+    // The read began, so Finish only waits, and cancels past the limit.
+    rezezura_result result = Finish(request->client, request->overlapped, TRUE, timeout_ms);
+    delete request;
+    return result;
+}
+
 rezezura_result rezezura_write(rezezura_client *client, const void *frame, uint32_t length)
 {
     OVERLAPPED overlapped;
@@ -163,11 +212,8 @@ rezezura_result rezezura_wait_status(rezezura_client *client, uint32_t status, v
 
 void rezezura_cancel(rezezura_client *client)
 {
-    // CancelIoEx (Windows Vista on) reaches other threads' requests; before
-    // it, only each thread's own time limits cancel.
-    using CancelIoExRoutine = BOOL(WINAPI *)(HANDLE, LPOVERLAPPED);
-    auto cancelAll = reinterpret_cast<CancelIoExRoutine>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "CancelIoEx")));
+    // Before CancelIoEx, only each thread's own time limits cancel.
+    CancelIoExRoutine cancelAll = CancelAnyThread();
     if (cancelAll != nullptr) {
         cancelAll(client->file, nullptr);
     }

@@ -65,6 +65,16 @@ rezezura_result rezezura_open(rezezura_client **client);
 rezezura_result rezezura_attach(rezezura_client *client, const char *adapter);
 /* One received EAPOL frame, cut to length. */
 rezezura_result rezezura_read(rezezura_client *client, void *frame, uint32_t length, uint32_t timeout_ms);
+/* A read started and not yet waited for. The driver keeps no frame for a
+ * client that is not reading: a client that starts its next read before it
+ * handles the frame it got misses none that the frame's answer brings. */
+typedef struct rezezura_request rezezura_request;
+/* Starts a read into frame and returns at once; *request is set on success. */
+rezezura_result rezezura_start_read(rezezura_client *client, void *frame, uint32_t length,
+                                    rezezura_request **request);
+/* Waits for a started request to end, cancelling it past the time limit,
+ * and lets it go; its buffer may be used again after. */
+rezezura_result rezezura_finish(rezezura_request *request, uint32_t timeout_ms);
 /* Sends one whole Ethernet frame unchanged. */
 rezezura_result rezezura_write(rezezura_client *client, const void *frame, uint32_t length);
 /* The adapter's value of an OID, into value. */

@@ -119,20 +119,33 @@ struct Bridge {
         return result;
     }
 
+    // The next read is in the driver before the frame reaches the TAP, so
+    // that no answer the supplicant's reply brings finds the client not
+    // reading: the service carries out one connection's requests in order.
     void FromDriver(uint32_t)
     {
-        std::vector<uint8_t> frame(kLargestFrame);
-        for (;;) {
-            rezezura_result result = rezezura_read(client, frame.data(), kLargestFrame, REZEZURA_NO_TIME_LIMIT);
+        std::vector<uint8_t> frames[2] = {std::vector<uint8_t>(kLargestFrame), std::vector<uint8_t>(kLargestFrame)};
+        int current = 0;
+        rezezura_request *reading = nullptr;
+        rezezura_result result = rezezura_start_read(client, frames[current].data(), kLargestFrame, &reading);
+        while (rezezura_succeeded(result)) {
+            result = rezezura_finish(reading, REZEZURA_NO_TIME_LIMIT);
             if (!rezezura_succeeded(result)) {
-                EndOn("read", RelayOperation::Read, result);
-                return;
+                break;
             }
-            if (write(tap.Descriptor(), frame.data(), result.information) < 0 && errno != EIO) {
+            rezezura_result next = rezezura_start_read(client, frames[1 - current].data(), kLargestFrame, &reading);
+            if (write(tap.Descriptor(), frames[current].data(), result.information) < 0 && errno != EIO) {
                 ending.End(kExitFailure, "writing to " + tap.Name() + " failed: " + std::strerror(errno));
+                if (rezezura_succeeded(next)) {
+                    rezezura_cancel(client);
+                    rezezura_finish(reading, REZEZURA_NO_TIME_LIMIT);
+                }
                 return;
             }
+            current = 1 - current;
+            result = next;
         }
+        EndOn("read", RelayOperation::Read, result);
     }
 
     void FromTap(uint32_t)
