@@ -152,18 +152,23 @@ TEST_F(ServiceTest, GroupAddressedEapolArrivesOnlyOnceTheClientJoined)
     far_->Send(directed);
     EXPECT_EQ(Received(*raw, 2), directed);
 
-    raw->Control(3, IOCTL_RELAY_SET_OID, [] {
-        std::vector<uint8_t> input = Le32(REZEZURA_OID_GEN_CURRENT_PACKET_FILTER);
-        std::vector<uint8_t> filter = Le32(REZEZURA_PACKET_TYPE_DIRECTED | 0x00000004 /* all multicast */);
-        input.insert(input.end(), filter.begin(), filter.end());
-        return input;
-    }(), 4);
+    // Join: the PAE group address on the list, the multicast bit in the filter.
+    std::vector<uint8_t> list = Le32(REZEZURA_OID_802_3_MULTICAST_LIST);
+    list.insert(list.end(), kPaeGroup.begin(), kPaeGroup.end());
+    raw->Control(3, IOCTL_RELAY_SET_OID, list, 6);
     ASSERT_EQ(raw->AnswerTo(3)->status, 0);
-    raw->Read(4, kFrameRoom);
+    std::vector<uint8_t> filter = Le32(REZEZURA_OID_GEN_CURRENT_PACKET_FILTER);
+    std::vector<uint8_t> bits = Le32(REZEZURA_PACKET_TYPE_DIRECTED | REZEZURA_PACKET_TYPE_MULTICAST);
+    filter.insert(filter.end(), bits.begin(), bits.end());
+    raw->Control(4, IOCTL_RELAY_SET_OID, filter, 4);
+    ASSERT_EQ(raw->AnswerTo(4)->status, 0);
+    raw->Read(5, kFrameRoom);
     ASSERT_TRUE(raw->Sync());
+    // Another group address stays out; the PAE group's frame comes in.
+    far_->Send(EapolFrame({0x01, 0x80, 0xC2, 0x00, 0x00, 0x0E}, kPeer, 0x04));
     Frame group = EapolFrame(kPaeGroup, kPeer, 0x03);
     far_->Send(group);
-    EXPECT_EQ(Received(*raw, 4), group);
+    EXPECT_EQ(Received(*raw, 5), group);
 }
 
 TEST_F(ServiceTest, CarrierDownAndUpBecomeTheMediaIndicationsAWaitingClientGets)
