@@ -26,7 +26,6 @@ struct IoWorld {
     std::mutex lock;
     std::unordered_map<PIRP, std::shared_ptr<RequestState>> requests;
     std::vector<std::shared_ptr<FileState>> files;
-    size_t built = 0;
     size_t completed = 0;
 };
 
@@ -56,7 +55,6 @@ std::shared_ptr<RequestState> NewRequest(UCHAR majorFunction, PDEVICE_OBJECT dev
     IoWorld &world = World();
     std::lock_guard<std::mutex> guard(world.lock);
     world.requests[&irp] = state;
-    ++world.built;
     return state;
 }
 
@@ -208,7 +206,6 @@ void ResetIo()
     std::lock_guard<std::mutex> guard(world.lock);
     world.requests.clear();
     world.files.clear();
-    world.built = 0;
     world.completed = 0;
 }
 
@@ -408,7 +405,7 @@ size_t RequestCount()
 {
     IoWorld &world = World();
     std::lock_guard<std::mutex> guard(world.lock);
-    return world.built;
+    return world.requests.size();
 }
 
 size_t CompletedRequestCount()

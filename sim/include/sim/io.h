@@ -110,8 +110,8 @@ public:
 
     // The caller is done with a completed request: the I/O manager frees it,
     // as Windows frees an IRP, so that a long-lived client does not keep
-    // every request it ever made. It still counts in RequestCount and
-    // CompletedRequestCount; a request not yet completed is freed once it has.
+    // every request it ever made; a request not yet completed is freed once
+    // it has. It still counts in CompletedRequestCount.
     void Release() const;
 
 private:
