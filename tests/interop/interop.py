@@ -51,13 +51,15 @@ def cannot_run():
     missing = [tool for tool in TOOLS if shutil.which(tool) is None]
     if missing:
         return "missing %s (./run test installs them)" % ", ".join(missing)
+    if not worlds.namespaces_work():
+        return "cannot make network namespaces here (a container without CAP_SYS_ADMIN?)"
     return None
 
 
 def binaries(options):
     found = {"rezezura-host": options.rezezura_host or os.path.join(options.build, "host", "rezezura-host"),
              "relayctl": options.relayctl or os.path.join(options.build, "tools", "relayctl", "relayctl")}
-    if options.image:
+    if options.road == "image":
         found["image"] = options.image
     if options.road != "direct":
         for name, path in found.items():
@@ -116,7 +118,11 @@ def main():
         refused = [name for name in options.cases if name in cases.REZEZURA_ONLY]
         if refused:
             parser.error("%s only run through rezezura" % ", ".join(refused))
+    if options.road == "image" and not options.image:
+        parser.error("the image road needs --image PATH (rezezura.sys)")
     reason = cannot_run()
+    if reason is None and options.road == "image" and not os.path.isfile(options.image):
+        reason = "no driver image at %s (cmake --build --preset windows-x86 builds it)" % options.image
     if reason:
         print("interop: skipped: %s" % reason)
         return SKIP

@@ -139,15 +139,14 @@ def unplug(road, world, binaries, **options):
     supplicant = session.start_supplicant(link, "md5")
     supplicant.wait_success()
     supplicant.program.stop()
-    link.near_capture.program.stop()
-    link.far_capture.program.stop()
+    # The frames of the authentication before the interface goes.
+    problems = session.compare_frames(link)
     bridge = session.road.bridges[link.adapter]
     session.near.ip("link", "del", link.adapter)
     try:
         status = bridge.wait_exit(15)
     except WaitTimeout as timeout:
         raise CaseFailure("relayctl bridge went on after its adapter was deleted: %s" % timeout)
-    problems = []
     try:
         session.road.service.wait_for(r"unbound", 10, what="that the driver unbound %s" % link.adapter)
     except WaitTimeout as timeout:

@@ -7,7 +7,6 @@ import os
 import signal
 
 
-
 class Direct:
     name = "direct"
     strict = False  # a plain wire carries everything, not only EAPOL
@@ -41,7 +40,9 @@ class Rezezura:
         if image:
             argv += ["--image", image]
         self.service = world.start("rezezura-host", argv, namespace=near, env=self.env)
-        self.service.wait_for(r"^rezezura-host: serving", 30, what="'rezezura-host: serving'")
+        serving = self.service.wait_for(r"^rezezura-host: serving", 30, what="'rezezura-host: serving'")
+        if image and not serving.text.endswith(" with the image " + image):
+            raise RuntimeError("rezezura-host does not run the image %s: %s" % (image, serving.text))
         self.bridges = {}
         for index, adapter in enumerate(adapters):
             self.bridges[adapter] = self.bridge(adapter, "tap%d" % index)

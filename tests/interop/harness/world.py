@@ -41,6 +41,18 @@ def _remove_namespace(name):
     processes.run(["ip", "netns", "del", name], check=False)
 
 
+def namespaces_work():
+    """Whether this machine lets the suite make a network namespace: one is
+    made and removed at once."""
+    name = "%s%d-probe" % (PREFIX, os.getpid())
+    try:
+        processes.run(["ip", "netns", "add", name])
+    except RuntimeError:
+        return False
+    processes.run(["ip", "netns", "del", name], check=False)
+    return True
+
+
 def sweep_stale():
     """Namespaces left by a run of this suite that was killed outright (SIGKILL
     leaves it no chance to clean up) are removed before a new run starts."""
