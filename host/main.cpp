@@ -19,12 +19,6 @@ int main(int argc, char **argv)
         std::fputs(host::kUsage, stdout);
         return 0;
     }
-    if (parsed.options->image) {
-        std::fprintf(stderr,
-                     "rezezura-host: --image needs the 32-bit build of the service, which this is not; "
-                     "run without --image to use the driver linked in\n");
-        return 2;
-    }
     // Every thread started from here on inherits the mask; the signals
     // arrive only through the signalfd.
     sigset_t stopping;

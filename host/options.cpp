@@ -7,7 +7,7 @@
 namespace host {
 
 const char kUsage[] =
-    "usage: rezezura-host (--adapter IFNAME ... | --all) [--socket PATH]\n"
+    "usage: rezezura-host (--adapter IFNAME ... | --all) [--socket PATH] [--image PATH]\n"
     "\n"
     "Runs the rezezura driver over the sim with adapters backed by Linux Ethernet\n"
     "interfaces, and serves its control device \\\\.\\rezezura to clients on a UNIX\n"
@@ -19,7 +19,8 @@ const char kUsage[] =
     "                    appears\n"
     "  --socket PATH     where clients connect (default /run/rezezura/control;\n"
     "                    clients use REZEZURA_SOCKET to name another)\n"
-    "  --image PATH      run rezezura.sys itself (32-bit builds only)\n"
+    "  --image PATH      run the driver image at PATH (rezezura.sys) instead of the\n"
+    "                    driver linked in; the 32-bit x86 build only\n"
     "  --help            this text\n"
     "\n"
     "Exit status: 0 when stopped with the verifier's rules kept and nothing left\n"

@@ -15,6 +15,7 @@
 
 #include "core/driver.h"
 #include "sim/client.h"
+#include "sim/image.h"
 #include "sim/io.h"
 #include "sim/verifier.h"
 #include "sim/world.h"
@@ -268,9 +269,13 @@ int Service::Run(const Options &options, int signals)
                      [this](const Link &link) { return Wanted(options_, link); });
     }
     finished_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    NTSTATUS loaded = sim::Driver::Load(DriverEntry, u"rezezura", &driver_);
+    std::string refusal;
+    NTSTATUS loaded = options_.image ? sim::LoadDriverImage(*options_.image, u"rezezura", &driver_, &refusal)
+                                     : sim::Driver::Load(DriverEntry, u"rezezura", &driver_);
     if (!NT_SUCCESS(loaded)) {
-        Say("the driver failed to load: DriverEntry returned " + Hex32(static_cast<uint32_t>(loaded)));
+        Say("the driver failed to load: " +
+            (options_.image ? refusal + " (" + Hex32(static_cast<uint32_t>(loaded)) + ")"
+                            : "DriverEntry returned " + Hex32(static_cast<uint32_t>(loaded))));
         return 1;
     }
     std::string error;
@@ -293,7 +298,8 @@ int Service::Run(const Options &options, int signals)
     for (const auto &[index, adapter] : adapters_) {
         names += (names.empty() ? "" : ", ") + std::string("\\Device\\") + adapter.wire->Interface().name;
     }
-    Say("serving " + (names.empty() ? std::string("no adapter yet") : names) + " on " + options_.socket);
+    Say("serving " + (names.empty() ? std::string("no adapter yet") : names) + " on " + options_.socket +
+        (options_.image ? " with the image " + *options_.image : std::string(" with the driver linked in")));
 
     pollfd waits[4] = {{signals, POLLIN, 0}, {listener_, POLLIN, 0}, {monitor_.Descriptor(), POLLIN, 0},
                        {finished_, POLLIN, 0}};

@@ -337,6 +337,40 @@ TEST(ServiceStart, RefusesWhatItCannotServeInOneLine)
     EXPECT_EQ(first.Stop(), 0);
 }
 
+TEST(ServiceStart, RefusesAnImageItCannotRunInOneLineNamingTheCause)
+{
+    char path[] = "/tmp/rezezura-not-an-image-XXXXXX";
+    int file = mkstemp(path);
+    ASSERT_GE(file, 0);
+    ASSERT_EQ(write(file, "not a driver", 12), 12);
+    close(file);
+    VethPair pair;
+    Service service({"--adapter", pair.Near(), "--image", path});
+    EXPECT_FALSE(service.Ready());
+    EXPECT_EQ(service.Wait(), 1);
+    unlink(path);
+    ASSERT_EQ(service.Lines().size(), 1u);
+    const std::string &line = service.Lines()[0];
+    EXPECT_EQ(line.rfind("rezezura-host: the driver failed to load: rezezura-not-an-image-", 0), 0u) << line;
+#if defined(__i386__)
+    EXPECT_NE(line.find("(0xC000012F)"), std::string::npos) << line;  // no executable image
+#else
+    EXPECT_NE(line.find("32-bit x86 build"), std::string::npos) << line;
+#endif
+}
+
+TEST(ServiceStart, SaysWhichDriverItRuns)
+{
+    VethPair pair;
+    Service service({"--adapter", pair.Near()});
+    ASSERT_TRUE(service.Ready());
+    const char *image = std::getenv("REZEZURA_IMAGE");
+    std::string expected = image != nullptr ? std::string(" with the image ") + image : " with the driver linked in";
+    const std::string &serving = service.Lines().back();
+    EXPECT_EQ(serving.substr(serving.size() - std::min(serving.size(), expected.size())), expected) << serving;
+    EXPECT_EQ(service.Stop(), 0);
+}
+
 TEST(ServiceStart, WithAllAnInterfaceThatAppearsIsOffered)
 {
     Service service({"--all"});

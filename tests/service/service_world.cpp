@@ -13,7 +13,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -248,6 +250,11 @@ std::vector<std::string> Service::CommandLine(const std::string &socket, const s
 {
     std::vector<std::string> all = {REZEZURA_HOST_PATH, "--socket", socket};
     all.insert(all.end(), arguments.begin(), arguments.end());
+    // The image suite runs every case again on rezezura.sys itself.
+    const char *image = std::getenv("REZEZURA_IMAGE");
+    if (image != nullptr && std::find(arguments.begin(), arguments.end(), "--image") == arguments.end()) {
+        all.insert(all.end(), {"--image", image});
+    }
     return all;
 }
 
