@@ -27,16 +27,16 @@ VOID NTAPI RelayBindAdapter(PNDIS_STATUS Status, NDIS_HANDLE BindContext, PNDIS_
     openStatus = *Status;
     if (openStatus != NDIS_STATUS_PENDING) {
         RelayOpenAdapterComplete(binding, openStatus, openErrorStatus);
-        // A set-up that failed after an open at once must not be reported as
-        // a success. If its close already completed, the bind was completed
-        // with the failure here and the handler returns it; otherwise the
-        // close completion will complete the bind, so the handler reports
-        // pending.
-        if (openStatus == NDIS_STATUS_SUCCESS) {
-            if (InterlockedCompareExchangePointer(&binding->BindContext, NULL, NULL) != NULL) {
-                *Status = NDIS_STATUS_PENDING;
-            } else {
+        // A set-up that failed after an open at once ends with a close, whose
+        // completion may run on another processor while this handler is still
+        // here. Whichever of the two claims the report tells the stack: this
+        // handler by returning the failure, the completion through
+        // NdisCompleteBindAdapter, in which case the handler reports pending.
+        if (openStatus == NDIS_STATUS_SUCCESS && binding->BindStatus != NDIS_STATUS_SUCCESS) {
+            if (InterlockedExchange(&binding->BindReportClaimed, 1) == 0) {
                 *Status = binding->BindStatus;
+            } else {
+                *Status = NDIS_STATUS_PENDING;
             }
         }
     }
@@ -90,13 +90,14 @@ VOID NTAPI RelayOpenAdapterComplete(NDIS_HANDLE ProtocolBindingContext, NDIS_STA
 void RelayCompleteBind(AdapterBinding *Binding, NDIS_STATUS Status, NDIS_STATUS OpenErrorStatus)
 {
     NDIS_HANDLE bindContext = InterlockedExchangePointer(&Binding->BindContext, NULL);
+    BOOLEAN reports = InterlockedExchange(&Binding->BindReportClaimed, 1) == 0;
 
     // Listed before the stack learns that the bind is complete.
     if (Status == NDIS_STATUS_SUCCESS) {
         RelayInsertBinding(RelayGetDeviceContext(), Binding);
     }
     RelayDereferenceBinding(Binding);
-    if (bindContext != NULL) {
+    if (reports && bindContext != NULL) {
         NdisCompleteBindAdapter(bindContext, Status, OpenErrorStatus);
     }
 }

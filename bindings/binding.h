@@ -30,6 +30,9 @@ typedef struct _AdapterBinding {
     volatile LONG Flags;
     UINT SelectedMediumIndex;
     NDIS_HANDLE BindContext;        // until the bind is completed
+    // Taken once by whoever reports the bind's end: the bind handler by its
+    // return, or the bind's completion by NdisCompleteBindAdapter.
+    volatile LONG BindReportClaimed;
     NDIS_HANDLE UnbindContext;      // until the unbind is completed
     NDIS_STATUS BindStatus;         // result of the set-up after the open
     NDIS_HANDLE RecvPacketPool;

@@ -26,4 +26,4 @@ LONG RelayDereferenceOpen(AdapterBinding *Binding);
 // Internal steps.
 void RelayCompleteBind(AdapterBinding *Binding, NDIS_STATUS Status, NDIS_STATUS OpenErrorStatus);
 void RelayCloseAdapter(AdapterBinding *Binding);
-void RelayCompleteUnbind(AdapterBinding *Binding, NDIS_STATUS Status);
+void RelayCompleteUnbind(AdapterBinding *Binding);

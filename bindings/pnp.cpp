@@ -9,8 +9,12 @@ NDIS_STATUS NTAPI RelayPnPEvent(NDIS_HANDLE ProtocolBindingContext, PNET_PNP_EVE
     if (event < NetEventSetPower || event > NetEventPnPCapabilities) {
         return NDIS_STATUS_NOT_SUPPORTED;
     }
-    // Only the power state is kept; writes and OID requests need D0.
-    if (event == NetEventSetPower && binding != NULL && NetPnPEvent->Buffer != NULL) {
+    // Only the power state is kept; writes and OID requests need D0. An
+    // event too short to hold the new state changes nothing.
+    if (event == NetEventSetPower && binding != NULL) {
+        if (NetPnPEvent->Buffer == NULL || NetPnPEvent->BufferLength < sizeof(ULONG)) {
+            return NDIS_STATUS_INVALID_LENGTH;
+        }
         InterlockedExchange(&binding->PowerState, *(LONG *)NetPnPEvent->Buffer);
     }
     return NDIS_STATUS_SUCCESS;

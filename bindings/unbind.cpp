@@ -44,12 +44,14 @@ void RelayCloseAdapter(AdapterBinding *Binding)
     }
 }
 
+// The close's own status tells nothing the stack needs: an unbind ends with
+// success whatever the close said, and a failed set-up with its own failure.
 VOID NTAPI RelayCloseAdapterComplete(NDIS_HANDLE ProtocolBindingContext, NDIS_STATUS Status)
 {
     AdapterBinding *binding = (AdapterBinding *)ProtocolBindingContext;
 
     if (InterlockedCompareExchangePointer(&binding->UnbindContext, NULL, NULL) != NULL) {
-        RelayCompleteUnbind(binding, Status);
+        RelayCompleteUnbind(binding);
         return;
     }
     // The set-up failure road: the bind ends here, with the set-up's failure.
@@ -59,12 +61,14 @@ VOID NTAPI RelayCloseAdapterComplete(NDIS_HANDLE ProtocolBindingContext, NDIS_ST
 // The unbind is reported complete last: once the stack knows, it may
 // deregister the protocol and unload the driver, deleting the control device
 // whose extension holds the binding list.
-void RelayCompleteUnbind(AdapterBinding *Binding, NDIS_STATUS Status)
+void RelayCompleteUnbind(AdapterBinding *Binding)
 {
     NDIS_HANDLE unbindContext = InterlockedExchangePointer(&Binding->UnbindContext, NULL);
 
     RelayFlushBindingRequests(Binding, STATUS_DEVICE_REMOVED);
     // May drop the last reference to the record.
     RelayRemoveBinding(RelayGetDeviceContext(), Binding);
-    NdisCompleteUnbindAdapter(unbindContext, Status);
+    // The adapter is closed: the unbind has done all it can, and NDIS takes
+    // no other status for it.
+    NdisCompleteUnbindAdapter(unbindContext, NDIS_STATUS_SUCCESS);
 }

@@ -19,19 +19,24 @@ NTSTATUS RelayIoctlOpenAdapter(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return STATUS_NO_SUCH_DEVICE;
     }
 
-    // A file is attached once in its life; of two attaches racing on one
-    // file, the compare-and-swap lets exactly one install its binding.
-    if (InterlockedCompareExchangePointer((PVOID volatile *)&file->FsContext, binding, NULL) != NULL) {
+    // A file is attached once in its life, and a binding that takes no new
+    // work is refused, the file staying free to attach again once the flags
+    // clear. Both are decided before the file is touched: once the binding
+    // is installed another request on the handle may rely on it, so an
+    // installed binding is never taken back.
+    if (InterlockedCompareExchangePointer((PVOID volatile *)&file->FsContext, NULL, NULL) != NULL) {
         RelayDereferenceBinding(binding);
         return STATUS_DEVICE_ALREADY_ATTACHED;
     }
-
-    // A binding that takes no new work is refused: the attach is rolled back
-    // and the file stays free to attach again once the flags clear.
     if (InterlockedCompareExchange(&binding->Flags, 0, 0) != 0) {
-        InterlockedExchangePointer((PVOID volatile *)&file->FsContext, NULL);
         RelayDereferenceBinding(binding);
         return STATUS_INVALID_DEVICE_STATE;
+    }
+    // Of two attaches racing on one file, the compare-and-swap lets exactly
+    // one install its binding.
+    if (InterlockedCompareExchangePointer((PVOID volatile *)&file->FsContext, binding, NULL) != NULL) {
+        RelayDereferenceBinding(binding);
+        return STATUS_DEVICE_ALREADY_ATTACHED;
     }
 
     // The lookup's reference now belongs to the file; close drops it.

@@ -5,7 +5,7 @@
 // NDIS_STATUS_PENDING (the completion then tells the result, as NDIS takes
 // it); never after the handler returned a final status. An unbind starts only
 // once the bind it undoes has completed, and completes only once the open it
-// concerns is closed.
+// concerns is closed, always with NDIS_STATUS_SUCCESS.
 #include <algorithm>
 #include <cstdio>
 
@@ -229,6 +229,12 @@ VOID NTAPI NdisCompleteUnbindAdapter(NDIS_HANDLE UnbindAdapterContext, NDIS_STAT
     sim::HookPoint("NdisCompleteUnbindAdapter");
     sim::NdisWorld &world = sim::World();
     std::lock_guard<std::mutex> guard(world.lock);
+    // The unbind's only result is success; a close that failed is the
+    // protocol's own business.
+    if (Status != NDIS_STATUS_SUCCESS) {
+        sim::Violation("ndis.unbind-not-success", "NdisCompleteUnbindAdapter",
+                       "completed with " + sim::StatusText(Status) + ", not NDIS_STATUS_SUCCESS");
+    }
     sim::HandlerCall *call =
         sim::Complete(UnbindAdapterContext, false, Status, 0, "NdisCompleteUnbindAdapter");
     if (call != nullptr && !sim::OpenIsClosed(call->open)) {

@@ -4,8 +4,10 @@
 // requests) has finished and the adapter has done its own part.
 #include "sim/driver_call.h"
 #include "sim/faults.h"
+#include "sim/hooks.h"
 #include "sim/ndis_filter.h"
 #include "sim/irql.h"
+#include "sim/schedule.h"
 #include "sim/verifier.h"
 #include "sim/ndis_world.h"
 
@@ -92,6 +94,15 @@ bool Adapter::CompletePendedOpen()
                open->block.ProtocolBindingContext, open->openStatus, open->openErrorStatus);
     CheckHandlerReturn("OpenAdapterCompleteHandler");
     return true;
+}
+
+bool Adapter::WaitForPendedCloses(size_t count, std::chrono::milliseconds timeout) const
+{
+    schedule::Blocking blocking;
+    NdisWorld &world = World();
+    std::unique_lock<std::mutex> guard(world.lock);
+    return world.changed.wait_for(guard, timeout,
+                                  [this, count] { return state_->pendedCloses.size() >= count; });
 }
 
 bool Adapter::CompletePendedClose()
@@ -205,28 +216,32 @@ VOID NTAPI NdisOpenAdapter(PNDIS_STATUS Status, PNDIS_STATUS OpenErrorStatus,
 VOID NTAPI NdisCloseAdapter(PNDIS_STATUS Status, NDIS_HANDLE NdisBindingHandle)
 {
     sim::RequireIrqlAtMost(PASSIVE_LEVEL, "NdisCloseAdapter");
-    sim::NdisWorld &world = sim::World();
-    std::lock_guard<std::mutex> guard(world.lock);
-    sim::OpenRecord *open = sim::FindOpen(NdisBindingHandle, "NdisCloseAdapter");
-    if (open == nullptr) {
-        *Status = NDIS_STATUS_FAILURE;
-        return;
+    {
+        sim::NdisWorld &world = sim::World();
+        std::lock_guard<std::mutex> guard(world.lock);
+        sim::OpenRecord *open = sim::FindOpen(NdisBindingHandle, "NdisCloseAdapter");
+        if (open == nullptr) {
+            *Status = NDIS_STATUS_FAILURE;
+            return;
+        }
+        sim::AdapterState *adapter = open->adapter;
+        open->state = sim::OpenState::Closing;
+        sim::UpdateReceiveMode(adapter);
+        open->closeStatus = adapter->closeStatus;
+        open->closeReleased = adapter->closeCompletion == sim::Completion::Immediate;
+        if (!open->closeReleased) {
+            adapter->pendedCloses.push_back(open);
+            world.changed.notify_all();
+        }
+        if (open->closeReleased && sim::Idle(open)) {
+            open->state = sim::OpenState::Closed;
+            *Status = open->closeStatus;
+        } else {
+            open->closePended = true;
+            *Status = NDIS_STATUS_PENDING;
+        }
     }
-    sim::AdapterState *adapter = open->adapter;
-    open->state = sim::OpenState::Closing;
-    sim::UpdateReceiveMode(adapter);
-    open->closeStatus = adapter->closeStatus;
-    open->closeReleased = adapter->closeCompletion == sim::Completion::Immediate;
-    if (!open->closeReleased) {
-        adapter->pendedCloses.push_back(open);
-    }
-    if (open->closeReleased && sim::Idle(open)) {
-        open->state = sim::OpenState::Closed;
-        *Status = open->closeStatus;
-        return;
-    }
-    open->closePended = true;
-    *Status = NDIS_STATUS_PENDING;
+    sim::HookPoint("NdisCloseAdapter");
 }
 
 }  // extern "C"

@@ -1,10 +1,13 @@
 // Attaching a handle to an adapter: the name matched by its exact bytes, one
 // attachment per file for its whole life, and a binding that takes no new
-// work refused with the attach rolled back.
+// work refused without the file ever looking attached.
 #include <gtest/gtest.h>
+
+#include <vector>
 
 #include "control/relay_ioctl.h"
 #include "platform/io.h"
+#include "platform/ke.h"
 #include "sim/hooks.h"
 #include "tests/support/control_fixture.h"
 
@@ -116,6 +119,40 @@ TEST_F(Attach, ABindingThatTakesNoNewWorkIsRefusedAndTheFileMayTryAgain)
     Nic().IndicateStatus(NDIS_STATUS_RESET_END);
     EXPECT_EQ(client.Attach(Nic().Name()).FinalStatus().Status, STATUS_SUCCESS);
     EXPECT_EQ(AttachmentOf(client), Binding());
+}
+
+// Another request on the handle may come at any point of an attach. While
+// the binding takes no new work the attach fails, and the file must never
+// look attached meanwhile: that request would take the binding as held by
+// the file, while the attach lets the only reference it has go.
+TEST_F(Attach, AnAttachThatFailsForFlagsNeverShowsTheFileAttached)
+{
+    ControlClient &client = NewClient();
+    LONG listed = Binding()->RefCount;
+    Nic().IndicateStatus(NDIS_STATUS_RESET_START);
+    std::vector<NTSTATUS> overtaking;
+    bool inside = false;
+    sim::SetHook("Interlocked", [&] {
+        // Not where the attach holds a spin lock: a request is sent at PASSIVE_LEVEL.
+        if (inside || KeGetCurrentIrql() != PASSIVE_LEVEL) {
+            return;
+        }
+        inside = true;
+        overtaking.push_back(client.Send(IOCTL_RELAY_WAIT_STATUS, Bytes(NDIS_STATUS_MEDIA_CONNECT), 8)
+                                 .FinalStatus()
+                                 .Status);
+        inside = false;
+    }, 0);
+    sim::ControlRequest refused = client.Attach(Nic().Name());
+    sim::ClearHooks();
+
+    EXPECT_EQ(refused.FinalStatus().Status, STATUS_INVALID_DEVICE_STATE);
+    ASSERT_FALSE(overtaking.empty());
+    for (NTSTATUS status : overtaking) {
+        EXPECT_EQ(status, STATUS_INVALID_HANDLE) << std::hex << status;
+    }
+    EXPECT_EQ(AttachmentOf(client), nullptr);
+    EXPECT_EQ(Binding()->RefCount, listed);
 }
 
 // A second attach on the same file overtakes the first between its lookup

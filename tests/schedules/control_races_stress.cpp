@@ -1,5 +1,6 @@
 // Control requests under many schedules: two attaches of one handle, an
-// attach against the adapter's removal, and media indications against waits
+// attach against the adapter's removal, a refused attach against another
+// request on its handle, and media indications against waits
 // being queued, cancelled and cleaned up. Exactly one attach wins, and every
 // wait ends once, answered from its own indication or cancelled.
 #include <gtest/gtest.h>
@@ -58,6 +59,32 @@ TEST_F(ControlRaces, AnAttachAgainstTheRemovalOfTheAdapter)
         // are refused; without one they are refused as unattached.
         NTSTATUS read = FinalStatusOf(client.Read(100));
         EXPECT_EQ(read, attached == STATUS_SUCCESS ? STATUS_INVALID_DEVICE_STATE : STATUS_INVALID_HANDLE);
+    });
+}
+
+// The binding is unbinding and its close pended, so it is still listed but
+// takes no new work: an attach to it is refused, while another request on
+// the same handle goes on and the close completes, letting the list's
+// reference go. The handle never looks attached to the other request, and
+// the record goes once the attach has let its lookup's reference go.
+TEST_F(ControlRaces, AnAttachRefusedByAnUnbindAgainstARequestOnTheHandle)
+{
+    ExploreSchedules("refused attach against request and close", kSeeds, [](uint64_t seed) {
+        RaceStage stage;
+        stage.Nic().SetCloseCompletion(sim::Completion::Pended);
+        stage.Nic().BeginRemove();
+        sim::ClientHandle client = stage.OpenHandle();
+        NTSTATUS attached = 0;
+        NTSTATUS waited = 0;
+        bool closed = false;
+        RunParties(seed, {[&] { attached = FinalStatusOf(RaceStage::Attach(client, stage.Nic())); },
+                          [&] { waited = FinalStatusOf(RaceStage::Wait(client, NDIS_STATUS_MEDIA_CONNECT, 4)); },
+                          [&] { closed = stage.Nic().CompletePendedClose(); }});
+        EXPECT_TRUE(closed);
+        EXPECT_TRUE(stage.Nic().WaitRemoved(sim::kWaitLimit));
+        EXPECT_TRUE(attached == STATUS_INVALID_DEVICE_STATE || attached == STATUS_NO_SUCH_DEVICE)
+            << std::hex << attached;
+        EXPECT_EQ(waited, STATUS_INVALID_HANDLE) << std::hex << waited;
     });
 }
 

@@ -272,6 +272,27 @@ TEST_F(SimNdis, UnbindMustFollowTheCloseAndRemovalWaitsForIt)
     Deregister();
 }
 
+TEST_F(SimNdis, AnUnbindCompletesOnlyWithSuccess)
+{
+    Register();
+    sim::Adapter nic = sim::AddAdapter();
+    NDIS_HANDLE saved = nullptr;
+    g_script.unbind = [&saved](PNDIS_STATUS status, NDIS_HANDLE context) {
+        saved = context;
+        *status = NDIS_STATUS_PENDING;
+    };
+    nic.BeginRemove();
+    NDIS_STATUS status;
+    NdisCloseAdapter(&status, g_open);
+    EXPECT_EQ(status, NDIS_STATUS_SUCCESS);
+    NdisCompleteUnbindAdapter(saved, NDIS_STATUS_FAILURE);
+    std::vector<std::string> violations = TakeViolations();
+    EXPECT_TRUE(HasRule(violations, "ndis.unbind-not-success"));
+    EXPECT_EQ(violations.size(), 1u);
+    EXPECT_TRUE(nic.WaitRemoved(std::chrono::seconds(1)));
+    Deregister();
+}
+
 TEST_F(SimNdis, OpenLeftOpenAndProtocolLeftRegisteredAreLeaks)
 {
     Register();

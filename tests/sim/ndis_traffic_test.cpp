@@ -71,11 +71,11 @@ VOID NTAPI ListenUnbind(PNDIS_STATUS Status, NDIS_HANDLE Context, NDIS_HANDLE Un
         g.unbindContext = nullptr;
     }
 }
-VOID NTAPI ListenCloseComplete(NDIS_HANDLE, NDIS_STATUS Status)
+VOID NTAPI ListenCloseComplete(NDIS_HANDLE, NDIS_STATUS)
 {
     g.events.push_back("close complete");
     if (g.unbindContext != nullptr) {
-        NdisCompleteUnbindAdapter(g.unbindContext, Status);
+        NdisCompleteUnbindAdapter(g.unbindContext, NDIS_STATUS_SUCCESS);
     }
 }
 VOID NTAPI ListenNothing(NDIS_HANDLE, NDIS_STATUS, NDIS_STATUS) {}

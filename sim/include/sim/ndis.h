@@ -140,13 +140,16 @@ public:
     // Pended work, oldest first; each returns false when there was none.
     // Completing an open runs OpenAdapterCompleteHandler; a request,
     // RequestCompleteHandler; a close, CloseAdapterCompleteHandler once nothing
-    // else is in flight on the open.
+    // else is in flight on the open. Hook point "NdisCloseAdapter": the close
+    // has been taken, done or pended, and is about to return its status.
     bool CompletePendedOpen();
     bool CompletePendedRequest();
     bool CompletePendedClose();
     size_t PendedRequestCount() const;
     // Waits until at least `count` requests are pended; false on time-out.
     bool WaitForPendedRequests(size_t count, std::chrono::milliseconds timeout) const;
+    // Waits until at least `count` closes are pended; false on time-out.
+    bool WaitForPendedCloses(size_t count, std::chrono::milliseconds timeout) const;
 
     // What the adapter saw.
     size_t OpenCount() const;  // opens neither closed nor failed
