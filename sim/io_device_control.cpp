@@ -91,7 +91,8 @@ ControlRequest::ControlRequest(const File &file, ULONG controlCode, std::vector<
     switch (TransferMethod(controlCode)) {
     case METHOD_BUFFERED:
         if (inputLength != 0 || outputLength != 0) {
-            buffers->system.assign(std::max(inputLength, outputLength), 0);
+            // Windows leaves the buffer uninitialised beyond the input.
+            buffers->system.assign(std::max(inputLength, outputLength), kSystemBufferFill);
             std::copy(buffers->input.begin(), buffers->input.end(), buffers->system.begin());
             irp->AssociatedIrp.SystemBuffer = buffers->system.data();
         }

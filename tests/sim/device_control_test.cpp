@@ -47,11 +47,22 @@ NTSTATUS NTAPI AnswerFromSystemBuffer(PDEVICE_OBJECT, PIRP irp)
     return g_seen.answerStatus;
 }
 
+// Reports four bytes of output and writes none of them.
+NTSTATUS NTAPI ReportWithoutWriting(PDEVICE_OBJECT, PIRP irp)
+{
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 4;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
 TEST_F(DeviceControl, BufferedInputArrivesInOneBufferOfTheLargerLength)
 {
     g_seen = Seen{};
     sim::SendDeviceControl(file_, kBufferedCode, {1, 2, 3}, 8, AnswerFromSystemBuffer);
-    EXPECT_EQ(g_seen.systemBytes, (std::vector<uint8_t>{1, 2, 3, 0, 0, 0, 0, 0}));
+    constexpr uint8_t kFill = sim::kSystemBufferFill;
+    EXPECT_EQ(g_seen.systemBytes, (std::vector<uint8_t>{1, 2, 3, kFill, kFill, kFill, kFill, kFill}))
+        << "beyond the input the buffer is not initialised";
 
     g_seen = Seen{};
     sim::SendDeviceControl(file_, kBufferedCode, {1, 2, 3, 4, 5}, 2, AnswerFromSystemBuffer);
@@ -70,6 +81,11 @@ TEST_F(DeviceControl, InformationBytesGoBackUnlessTheStatusIsAnError)
     EXPECT_EQ(done.Returned(), (std::vector<uint8_t>{0xA0, 0xA1, 0xA2}));
     EXPECT_EQ(done.Output(), (std::vector<uint8_t>{0xA0, 0xA1, 0xA2, sim::kCallerOutputFill,
                                                    sim::kCallerOutputFill, sim::kCallerOutputFill}));
+
+    // Bytes the driver reports but never wrote go back as the buffer held them.
+    sim::ControlRequest unwritten = sim::SendDeviceControl(file_, kBufferedCode, {9}, 6, ReportWithoutWriting);
+    EXPECT_EQ(unwritten.Returned(), (std::vector<uint8_t>{9, sim::kSystemBufferFill, sim::kSystemBufferFill,
+                                                          sim::kSystemBufferFill}));
 
     g_seen.answerStatus = STATUS_BUFFER_OVERFLOW;
     sim::ControlRequest warned = sim::SendDeviceControl(file_, kBufferedCode, {9}, 3, AnswerFromSystemBuffer);

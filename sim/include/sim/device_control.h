@@ -3,7 +3,8 @@
 // in the control code's low two bits.
 //
 //   METHOD_BUFFERED  one system buffer of the larger of the input and output
-//                    lengths (none when both are 0), the input copied in; on
+//                    lengths (none when both are 0), the input copied in and
+//                    the rest left as pool memory is (kSystemBufferFill); on
 //                    completion without an error status the first
 //                    IoStatus.Information bytes go back to the caller's output
 //                    buffer, and the system buffer is freed.
@@ -27,6 +28,10 @@ namespace sim {
 
 // Bytes of the caller's output buffer before anything was returned into it.
 constexpr uint8_t kCallerOutputFill = 0xCC;
+// Bytes of a buffered request's system buffer beyond the input: the I/O
+// manager does not initialise them, so a driver that returns bytes it never
+// wrote hands back whatever the pool held, shown as this pattern.
+constexpr uint8_t kSystemBufferFill = 0xA5;
 
 struct ControlBuffers;
 
