@@ -40,6 +40,12 @@ static NTSTATUS RelayIoctlOidRequest(PIRP Irp, NDIS_REQUEST_TYPE RequestType, PU
     } else if (inputLength < sizeof(NDIS_OID)) {
         status = STATUS_INVALID_PARAMETER;
     } else {
+        // Beyond the input the system buffer holds whatever the pool held,
+        // and what goes back is the adapter's count of bytes: cleared first,
+        // an adapter that overstates it hands back zeros, not pool memory.
+        if (outputLength > inputLength) {
+            RtlZeroMemory(buffer + inputLength, outputLength - inputLength);
+        }
         // A query's answer overwrites the OID in place, in as many bytes as
         // the caller offered for output; a set's value follows the OID.
         UINT bytesDone = 0;

@@ -124,13 +124,31 @@ TEST_F(Oid, ASetReportsNoMoreThanTheOutputItWasOffered)
     EXPECT_EQ(none.FinalStatus().Status, STATUS_SUCCESS);
     EXPECT_EQ(none.FinalStatus().Information, 0u);
 
-    // Nor does an adapter that overstates what it wrote get past the output length.
+}
+
+// An adapter that overstates its count gets no further than the output
+// length, and what it never wrote comes back as zeros, never as whatever the
+// system buffer held beyond the caller's input.
+TEST_F(Oid, AnOverstatedCountReturnsZerosBeyondTheInput)
+{
+    ControlClient &client = AttachedClient();
     sim::OidScript overstated;
     overstated.data = std::vector<uint8_t>{1, 2};
     overstated.bytes = 200;
     Nic().ScriptOid(0x00FF0004, overstated);
     sim::ControlRequest query = client.Query(0x00FF0004, 8);
+    EXPECT_EQ(query.FinalStatus().Status, STATUS_SUCCESS);
     EXPECT_EQ(query.FinalStatus().Information, 8u);
+    // The answer over the OID's first two bytes, the OID's other two, zeros.
+    EXPECT_EQ(query.Returned(), (std::vector<uint8_t>{1, 2, 0xFF, 0x00, 0, 0, 0, 0}));
+
+    sim::OidScript overread;
+    overread.bytes = 200;
+    Nic().ScriptOid(0x00FF0005, overread);
+    sim::ControlRequest set = client.Set(0x00FF0005, {7}, 12);
+    EXPECT_EQ(set.FinalStatus().Status, STATUS_SUCCESS);
+    EXPECT_EQ(set.FinalStatus().Information, 12u);
+    EXPECT_EQ(set.Returned(), (std::vector<uint8_t>{0x05, 0x00, 0xFF, 0x00, 7, 0, 0, 0, 0, 0, 0, 0}));
 }
 
 // The query holds the adapter open: the unbind returns pending at once, and
