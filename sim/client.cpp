@@ -25,10 +25,14 @@ struct IssuedRequest {
 };
 
 struct ClientState {
-    ClientState(const File &opened, PDRIVER_OBJECT owner) : file(opened), driver(owner) {}
+    ClientState(const File &opened, PDRIVER_OBJECT owner, ACCESS_MASK access)
+        : file(opened), driver(owner), granted(access)
+    {
+    }
 
     File file;
     PDRIVER_OBJECT driver;
+    ACCESS_MASK granted;  // the handle's access, generic rights mapped
     std::mutex lock;
     std::vector<IssuedRequest> requests;
     int outstanding = 0;
@@ -148,7 +152,32 @@ void DeferClose(const std::shared_ptr<ClientState> &state)
     });
 }
 
-// Counts the request against its file and issues it through the driver's table.
+// What NtReadFile, NtWriteFile and NtDeviceIoControlFile ask of a user-mode
+// caller's handle before they build a request: read data for a read; write
+// data, or append data, for a write; for a device control the access its
+// code names, read and write both when it names both.
+bool HandlePermits(ACCESS_MASK granted, const Request &request)
+{
+    const IO_STACK_LOCATION *stack = request.Stack();
+    switch (stack->MajorFunction) {
+    case IRP_MJ_READ:
+        return (granted & kFileReadData) != 0;
+    case IRP_MJ_WRITE:
+        return (granted & (kFileWriteData | kFileAppendData)) != 0;
+    case IRP_MJ_DEVICE_CONTROL: {
+        ULONG required = (stack->Parameters.DeviceIoControl.IoControlCode >> 14) & 3;
+        ACCESS_MASK rights = ((required & FILE_READ_ACCESS) ? kFileReadData : 0) |
+                             ((required & FILE_WRITE_ACCESS) ? kFileWriteData : 0);
+        return (granted & rights) == rights;
+    }
+    default:
+        return true;
+    }
+}
+
+// Counts the request against its file and issues it through the driver's
+// table, or fails it with STATUS_ACCESS_DENIED, unseen by the driver, when
+// the handle lacks the access it needs.
 template <typename R>
 R Issue(const std::shared_ptr<ClientState> &state, R request,
         std::function<void(const R &, const IO_STATUS_BLOCK &)> done)
@@ -156,6 +185,10 @@ R Issue(const std::shared_ptr<ClientState> &state, R request,
     if (done) {
         // The step holds the request until it has run, once, at completion.
         request.OnCompletion([done, request](PIRP irp) { done(request, irp->IoStatus); });
+    }
+    if (!HandlePermits(state->granted, request)) {
+        request.Refuse(STATUS_ACCESS_DENIED);
+        return request;
     }
     {
         std::lock_guard<std::mutex> guard(state->lock);
@@ -223,7 +256,8 @@ NTSTATUS ClientHandle::Open(const std::u16string &name, Account account, ACCESS_
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    auto state = std::make_shared<ClientState>(file, device->DriverObject);
+    // An open that passes the check, or needs none, is granted what it asked for.
+    auto state = std::make_shared<ClientState>(file, device->DriverObject, MapFileGenericAccess(desiredAccess));
     {
         Clients &clients = All();
         std::lock_guard<std::mutex> guard(clients.lock);

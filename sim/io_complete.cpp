@@ -2,10 +2,12 @@
 // request back exactly once, outside every spin lock, with its cancel routine
 // disarmed and a final status; after that the request is the I/O manager's.
 #include <atomic>
+#include <stdexcept>
 
 #include "platform/io.h"
 #include "sim/counters.h"
 #include "sim/hooks.h"
+#include "sim/io.h"
 #include "sim/io_internal.h"
 #include "sim/irql.h"
 #include "sim/verifier.h"
@@ -49,7 +51,49 @@ void CheckHandedBack(RequestState &state)
     }
 }
 
+// The I/O manager's part once the driver's is over: what a request of this
+// kind does at completion, then waiters go and the memory is poisoned.
+void Finish(const std::shared_ptr<RequestState> &state, PIRP irp, std::vector<std::function<void(PIRP)>> steps)
+{
+    for (const auto &step : steps) {
+        step(irp);
+    }
+    CountCompletion();
+    bool released;
+    {
+        std::lock_guard<std::mutex> guard(state->lock);
+        state->finished = true;
+        PoisonIfDone(*state);
+        state->finishedChanged.notify_all();
+        released = state->released;
+    }
+    if (released) {
+        ForgetRequest(irp);
+    }
+}
+
 }  // namespace
+
+void Request::Refuse(NTSTATUS status) const
+{
+    std::vector<std::function<void(PIRP)>> steps;
+    PIRP irp = Irp();
+    {
+        std::lock_guard<std::mutex> guard(state_->lock);
+        if (state_->dispatched || state_->refused) {
+            throw std::logic_error("a request is refused once, and never once dispatched");
+        }
+        state_->refused = true;
+        state_->dispatchStatus = status;
+        state_->completed = true;
+        irp->IoStatus.Status = status;
+        irp->IoStatus.Information = 0;
+        state_->finalStatus = irp->IoStatus;
+        steps.swap(state_->completionSteps);
+    }
+    Finish(state_, irp, std::move(steps));
+}
+
 }  // namespace sim
 
 extern "C" {
@@ -84,21 +128,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         Irp->PendingReturned = state->markedPending ? TRUE : FALSE;
         steps.swap(state->completionSteps);
     }
-    for (const auto &step : steps) {
-        step(Irp);
-    }
-    sim::CountCompletion();
-    bool released;
-    {
-        std::lock_guard<std::mutex> guard(state->lock);
-        state->finished = true;
-        sim::PoisonIfDone(*state);
-        state->finishedChanged.notify_all();
-        released = state->released;
-    }
-    if (released) {
-        sim::ForgetRequest(Irp);
-    }
+    sim::Finish(state, Irp, std::move(steps));
 }
 
 }  // extern "C"

@@ -34,6 +34,7 @@ struct RequestState {
     std::mutex lock;  // guards everything below
     std::condition_variable finishedChanged;
     bool dispatched = false;
+    bool refused = false;  // failed by the I/O manager, never dispatched
     NTSTATUS dispatchStatus = 0;
     bool completed = false;  // IofCompleteRequest took it: the driver's part is over
     bool finished = false;   // the completion has run; waiters may go

@@ -277,8 +277,8 @@ NTSTATUS Request::Dispatch(PDRIVER_DISPATCH routine) const
     PDEVICE_OBJECT device;
     {
         std::lock_guard<std::mutex> guard(state_->lock);
-        if (state_->dispatched) {
-            throw std::logic_error("a request is dispatched once");
+        if (state_->dispatched || state_->refused) {
+            throw std::logic_error("a request is dispatched once, and never once refused");
         }
         state_->dispatched = true;
         device = state_->block.stack.DeviceObject;

@@ -1,5 +1,7 @@
 // ObOpenObjectByPointer and ZwSetSecurityObject over device objects: kernel
-// handles to a device, and the security the device keeps (sim::ObjectSecurity).
+// handles to a device with the access they were granted, and the security
+// the device keeps (sim::ObjectSecurity), set only through a handle granted
+// the rights each part needs.
 #include <vector>
 
 #include "platform/ob.h"
@@ -10,6 +12,7 @@
 #include "sim/object_manager.h"
 #include "sim/security.h"
 #include "sim/security_log.h"
+#include "sim/tokens.h"
 #include "sim/verifier.h"
 
 // Only its address matters: callers compare object types by pointer.
@@ -23,6 +26,22 @@ _OBJECT_TYPE g_deviceObjectType{"Device"};
 
 // The handle attributes Windows XP knows.
 constexpr ULONG kValidHandleAttributes = 0x000007F2;
+
+// The rights a handle needs to set each part of an object's security.
+ACCESS_MASK SetSecurityAccess(SECURITY_INFORMATION information)
+{
+    ACCESS_MASK access = 0;
+    if (information & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION)) {
+        access |= WRITE_OWNER;
+    }
+    if (information & DACL_SECURITY_INFORMATION) {
+        access |= WRITE_DAC;
+    }
+    if (information & SACL_SECURITY_INFORMATION) {
+        access |= ACCESS_SYSTEM_SECURITY;
+    }
+    return access;
+}
 
 }  // namespace
 
@@ -58,7 +77,13 @@ NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes, PACCE
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     sim::LogOpenByPointer(sim::OpenByPointer{device, DesiredAccess});
-    *Handle = sim::InsertHandle(sim::HandleEntry{sim::HandleKind::Device, device, DesiredAccess,
+    // Granted as asked, generic rights mapped as for files; the most allowed
+    // is all a file may be granted.
+    ACCESS_MASK granted = sim::MapFileGenericAccess(DesiredAccess & ~MAXIMUM_ALLOWED);
+    if (DesiredAccess & MAXIMUM_ALLOWED) {
+        granted |= sim::kFileAllAccess;
+    }
+    *Handle = sim::InsertHandle(sim::HandleEntry{sim::HandleKind::Device, device, granted,
                                                  (HandleAttributes & OBJ_KERNEL_HANDLE) != 0, "a device object"});
     return STATUS_SUCCESS;
 }
@@ -74,6 +99,9 @@ NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityI
     if (entry->kind != sim::HandleKind::Device) {
         // The sim keeps the security of device objects only.
         return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    if ((entry->grantedAccess & SetSecurityAccess(SecurityInformation)) != SetSecurityAccess(SecurityInformation)) {
+        return STATUS_ACCESS_DENIED;
     }
     if (SecurityDescriptor == nullptr) {
         return STATUS_INVALID_PARAMETER;

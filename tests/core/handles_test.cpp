@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "bindings/binding.h"
+#include "control/relay_ioctl.h"
 #include "sim/pool.h"
 #include "tests/support/loaded_driver.h"
 
@@ -50,6 +51,25 @@ TEST_F(DeviceHandles, ANameBelowTheDeviceIsCheckedAgainstTheDevicesSecurity)
     EXPECT_EQ(Open(u"\\\\.\\rezezura\\below", Account::OrdinaryUser, &handle), STATUS_ACCESS_DENIED);
     EXPECT_EQ(Open(u"\\\\.\\rezezura\\below", Account::Administrator, &handle), STATUS_SUCCESS);
     EXPECT_EQ(Open(u"\\\\.\\nothing", Account::Administrator, &handle), STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+// Every control code of the relay needs read and write access, so a handle
+// opened for reading alone cannot attach, and the driver never sees it try;
+// what it may do is read, which the unattached handle is refused.
+TEST_F(DeviceHandles, AHandleForReadingAloneCannotAttach)
+{
+    sim::ClientHandle reader;
+    ASSERT_EQ(sim::ClientHandle::Open(kDevicePath, Account::Administrator, GENERIC_READ, &reader), STATUS_SUCCESS);
+    std::u16string name = nic_->Name();
+    std::vector<uint8_t> bytes(reinterpret_cast<const uint8_t *>(name.data()),
+                               reinterpret_cast<const uint8_t *>(name.data() + name.size()));
+    sim::ControlRequest attach = reader.Control(IOCTL_RELAY_OPEN_ADAPTER, bytes, 0);
+    EXPECT_EQ(rztest::FinalStatusOf(attach), STATUS_ACCESS_DENIED);
+    EXPECT_FALSE(attach.Dispatched());
+    EXPECT_EQ(reader.FileObject().Object()->FsContext, nullptr);
+    EXPECT_EQ(rztest::FinalStatusOf(reader.Read(1514)), STATUS_INVALID_HANDLE);
+    EXPECT_EQ(rztest::FinalStatusOf(reader.Write(std::vector<uint8_t>(60))), STATUS_ACCESS_DENIED);
+    reader.Close();
 }
 
 TEST_F(DeviceHandles, ANewHandleIsAttachedToNothing)

@@ -82,6 +82,39 @@ TEST_F(ObjectSecurity, OnlyThePartsNamedAreReplaced)
     EXPECT_EQ(Set(OWNER_SECURITY_INFORMATION, "D:"), STATUS_INVALID_OWNER);
 }
 
+// Each part needs its own right on the handle: WRITE_OWNER for the owner and
+// the group, WRITE_DAC for the DACL, ACCESS_SYSTEM_SECURITY for the SACL.
+TEST_F(ObjectSecurity, EachPartNeedsItsRightOnTheHandle)
+{
+    std::vector<uint8_t> descriptor = FromSddl("O:BAG:SYD:P(A;;GA;;;SY)S:(AU;SA;GA;;;WD)");
+    std::vector<uint8_t> before = sim::ObjectSecurity(device);
+    auto setWith = [&](ACCESS_MASK access, SECURITY_INFORMATION information) {
+        HANDLE handle = nullptr;
+        EXPECT_EQ(ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, nullptr, access, IoDeviceObjectType, KernelMode,
+                                        &handle),
+                  STATUS_SUCCESS);
+        NTSTATUS status = ZwSetSecurityObject(handle, information, descriptor.data());
+        ZwClose(handle);
+        return status;
+    };
+    EXPECT_EQ(setWith(WRITE_DAC, OWNER_SECURITY_INFORMATION), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(setWith(WRITE_DAC, GROUP_SECURITY_INFORMATION), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(setWith(WRITE_OWNER, DACL_SECURITY_INFORMATION), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(setWith(WRITE_DAC | WRITE_OWNER, SACL_SECURITY_INFORMATION), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(setWith(WRITE_DAC, DACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(sim::ObjectSecurity(device), before) << "nothing refused was kept";
+
+    EXPECT_EQ(setWith(WRITE_OWNER, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION), STATUS_SUCCESS);
+    EXPECT_EQ(setWith(ACCESS_SYSTEM_SECURITY, SACL_SECURITY_INFORMATION), STATUS_SUCCESS);
+    // Generic rights are mapped: all a file may be granted includes both.
+    EXPECT_EQ(setWith(GENERIC_ALL, DACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION), STATUS_SUCCESS);
+    EXPECT_EQ(setWith(MAXIMUM_ALLOWED, DACL_SECURITY_INFORMATION), STATUS_SUCCESS);
+    sim::security::Descriptor kept = Kept();
+    EXPECT_EQ(kept.owner, "S-1-5-32-544");
+    EXPECT_EQ(kept.group, "S-1-5-18");
+    EXPECT_TRUE(kept.sacl && kept.dacl);
+}
+
 TEST_F(ObjectSecurity, HandlesByPointerAreKernelHandlesToLiveDevicesOnly)
 {
     HANDLE handle = nullptr;

@@ -7,7 +7,12 @@
 // (STATUS_NO_SUCH_DEVICE), checks the caller's token against the device's
 // security with the file generic mapping (for a name below the device too
 // when the device has FILE_DEVICE_SECURE_OPEN), and sends IRP_MJ_CREATE
-// through the driver's dispatch table. Closing the handle sends IRP_MJ_CLEANUP at once and
+// through the driver's dispatch table. The handle is granted the access asked
+// for, generic rights mapped. A read needs FILE_READ_DATA, a write
+// FILE_WRITE_DATA or FILE_APPEND_DATA, and a device control every right its
+// code's access bits name (FILE_READ_ACCESS: read data, FILE_WRITE_ACCESS:
+// write data); without them the I/O manager refuses the request with
+// STATUS_ACCESS_DENIED before the driver sees it (Request::Refuse). Closing the handle sends IRP_MJ_CLEANUP at once and
 // IRP_MJ_CLOSE once the file's last request has completed: at once when none
 // is pending, otherwise from an I/O manager thread after that completion.
 #pragma once

@@ -90,8 +90,16 @@ public:
     // The same through the device's driver object's dispatch table.
     NTSTATUS Dispatch() const;
 
+    // The I/O manager fails the request before any driver sees it, as a
+    // system service fails a call it refuses before it builds an IRP: it is
+    // never dispatched, it finishes at once with IoStatus {status, 0} and its
+    // completion steps run, so that its caller learns the status as from any
+    // other request. A request is refused once, and never once dispatched.
+    void Refuse(NTSTATUS status) const;
+
+    // Whether a driver was given the request (a refused one never is).
     bool Dispatched() const;
-    // What the dispatch routine returned.
+    // What the dispatch routine returned, or the status a refusal gave.
     NTSTATUS DispatchStatus() const;
 
     bool Completed() const;

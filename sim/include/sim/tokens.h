@@ -22,6 +22,9 @@ std::string AccountName(Account account);
 const std::vector<std::string> &TokenSids(Account account);
 
 // Access rights of file objects and their generic mapping.
+constexpr ACCESS_MASK kFileReadData = 0x00000001;
+constexpr ACCESS_MASK kFileWriteData = 0x00000002;
+constexpr ACCESS_MASK kFileAppendData = 0x00000004;
 constexpr ACCESS_MASK kFileGenericRead = 0x00120089;
 constexpr ACCESS_MASK kFileGenericWrite = 0x00120116;
 constexpr ACCESS_MASK kFileGenericExecute = 0x001200A0;
