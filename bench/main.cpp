@@ -32,6 +32,8 @@ int main(int argc, char **argv)
     bench::RegisterNonEapolFrames(brief);
     bench::RegisterEapolReads(brief);
     bench::RegisterWrites(brief);
+    bench::RegisterServicePaths(brief);
+    bench::RegisterAuthentications(brief);
 
     int restCount = static_cast<int>(rest.size());
     benchmark::Initialize(&restCount, rest.data());

@@ -77,7 +77,12 @@ void AddHeading(const std::string &heading)
 void CollectingReporter::ReportRuns(const std::vector<Run> &runs)
 {
     for (const Run &run : runs) {
-        if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
+        if (run.run_type != Run::RT_Iteration) {
+            continue;
+        }
+        if (run.error_occurred) {
+            skipped_[run.run_name.function_name] = run.error_message;
+        } else {
             runs_[run.run_name.function_name] = run;
         }
     }
@@ -100,14 +105,26 @@ bool PrintTable(const CollectingReporter &reporter, const std::map<std::string, 
         if (value && comparison && *comparison != 0) {
             ratio = *value / *comparison;
         }
+        // A figure missing because its benchmark was skipped says why instead of a goal.
+        std::string why;
+        for (const Source *source : {&row.subject, &row.comparison}) {
+            auto skipped = reporter.Skipped().find(source->name);
+            if (why.empty() && !source->fixed && skipped != reporter.Skipped().end()) {
+                why = skipped->second;
+            }
+        }
         std::string goal;
-        if (row.goal != Goal::None) {
+        if (!why.empty()) {
+            goal = "skipped: " + why;
+        } else if (row.goal != Goal::None) {
             std::optional<double> judged = row.goal == Goal::RatioAtMost ? ratio : value;
             bool met = judged && *judged <= row.goalValue;
             goal = (row.goal == Goal::RatioAtMost ? "ratio <= " : "value <= ") + Number(row.goalValue) +
                    (met ? ": met" : ": NOT MET");
         }
-        complete = complete && value.has_value() && (row.comparisonLabel.empty() || comparison.has_value());
+        bool cannotRunHere = why.rfind(kCannotRunHere, 0) == 0;
+        complete = complete && (cannotRunHere ||
+                                (value.has_value() && (row.comparisonLabel.empty() || comparison.has_value())));
         std::printf("%-60s %10s %-12s %-34s %10s %7s  %s\n", row.figure.c_str(), Number(value).c_str(),
                     row.unit.c_str(), row.comparisonLabel.c_str(),
                     row.comparisonLabel.empty() ? "" : Number(comparison).c_str(),

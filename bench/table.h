@@ -24,6 +24,11 @@ struct Source {
     std::optional<double> fixed{};
 };
 
+// The start of the message of a benchmark skipped because this machine
+// cannot run it (not root, a program missing): its rows say so and the run
+// goes on. Any other skip is a failure of the run.
+constexpr char kCannotRunHere[] = "cannot run here: ";
+
 enum class Goal { None, RatioAtMost, ValueAtMost };
 
 struct Row {
@@ -47,9 +52,12 @@ public:
     void ReportRuns(const std::vector<Run> &runs) override;
 
     const std::map<std::string, Run> &Runs() const { return runs_; }
+    // Why each benchmark that was skipped was, by name.
+    const std::map<std::string, std::string> &Skipped() const { return skipped_; }
 
 private:
     std::map<std::string, Run> runs_;
+    std::map<std::string, std::string> skipped_;
 };
 
 // Prints the table; false when a figure is missing. Goals are reported, not enforced.

@@ -18,6 +18,7 @@
 #include "client/adapter_name.h"
 #include "client/rezezura_client.h"
 #include "client/socket_messages.h"
+#include "client/socket_receive.h"
 
 using namespace rezezura::socket;
 
@@ -52,22 +53,6 @@ bool SendAll(int socket, const uint8_t *bytes, size_t count)
         }
         bytes += sent;
         count -= static_cast<size_t>(sent);
-    }
-    return true;
-}
-
-bool ReceiveAll(int socket, uint8_t *into, size_t count)
-{
-    while (count > 0) {
-        ssize_t got = recv(socket, into, count, 0);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return false;
-        }
-        into += got;
-        count -= static_cast<size_t>(got);
     }
     return true;
 }
@@ -114,7 +99,7 @@ void rezezura_client::Receive()
     std::vector<uint8_t> discard(kMaxPayload);
     for (;;) {
         uint8_t head[kHeaderSize + kAnswerPrefixSize];
-        if (!ReceiveAll(socket, head, sizeof head)) {
+        if (!ReceiveExactly(socket, head, sizeof head)) {
             break;
         }
         Header header = DecodeHeader(head);
@@ -132,8 +117,8 @@ void rezezura_client::Receive()
         }
         // The slot stays until its caller saw it done, which only this thread makes it.
         size_t kept = slot == nullptr ? 0 : std::min<size_t>(count, slot->room);
-        if ((kept != 0 && !ReceiveAll(socket, slot->buffer, kept)) ||
-            (count > kept && !ReceiveAll(socket, discard.data(), count - kept))) {
+        if ((kept != 0 && !ReceiveExactly(socket, slot->buffer, kept)) ||
+            (count > kept && !ReceiveExactly(socket, discard.data(), count - kept))) {
             break;
         }
         if (slot != nullptr) {

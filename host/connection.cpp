@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "client/socket_receive.h"
 #include "control/relay_ioctl.h"
 #include "sim/tokens.h"
 
@@ -100,22 +101,6 @@ void Connection::Refuse(const std::string &why)
     shutdown(socket_, SHUT_RDWR);
 }
 
-bool Connection::ReadExactly(uint8_t *into, size_t count)
-{
-    while (count > 0) {
-        ssize_t got = recv(socket_, into, count, 0);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return false;
-        }
-        into += got;
-        count -= static_cast<size_t>(got);
-    }
-    return true;
-}
-
 void Connection::ReadRequests()
 {
     // The administrators' token for root, an ordinary user's for anyone
@@ -128,7 +113,7 @@ void Connection::ReadRequests()
     Post(std::move(greeting));
     while (opened_) {
         uint8_t head[kHeaderSize];
-        if (!ReadExactly(head, sizeof head)) {
+        if (!ReceiveExactly(socket_, head, sizeof head)) {
             break;
         }
         Header header = DecodeHeader(head);
@@ -139,7 +124,7 @@ void Connection::ReadRequests()
             break;
         }
         std::vector<uint8_t> body(header.length - kHeaderSize);
-        if (!ReadExactly(body.data(), body.size())) {
+        if (!ReceiveExactly(socket_, body.data(), body.size())) {
             break;
         }
         if (!Carry(header, std::move(body))) {

@@ -46,7 +46,6 @@ private:
 
     Connection(int socket, const ucred &peer, int finished);
     void ReadRequests();
-    bool ReadExactly(uint8_t *into, size_t count);
     bool Carry(const rezezura::socket::Header &header, std::vector<uint8_t> body);
     void Cancel(uint64_t id);
     void Post(Answer answer);
