@@ -1,5 +1,5 @@
-// The binding record: allocation with its name copy, pools and queues,
-// release, and the RefCount references that keep its memory.
+// The binding record: allocation with its name copy, pools, queues and close
+// work item, release, and the RefCount references that keep its memory.
 #include "bindings/binding.h"
 
 static void RelayInitIrpQueue(IrpQueue *Queue)
@@ -78,6 +78,11 @@ NDIS_STATUS RelayAllocateBinding(AdapterBinding **Binding, PNDIS_STRING DeviceNa
         RelayDereferenceBinding(binding);
         return status;
     }
+    binding->CloseWorkItem = IoAllocateWorkItem(ControlDeviceObject);
+    if (binding->CloseWorkItem == NULL) {
+        RelayDereferenceBinding(binding);
+        return NDIS_STATUS_RESOURCES;
+    }
 
     *Binding = binding;
     return NDIS_STATUS_SUCCESS;
@@ -87,6 +92,11 @@ void RelayFreeBinding(AdapterBinding *Binding)
 {
     if (Binding == NULL) {
         return;
+    }
+    // The close worker may be the one freeing the record, from inside the
+    // item's own routine, which the I/O manager allows.
+    if (Binding->CloseWorkItem != NULL) {
+        IoFreeWorkItem(Binding->CloseWorkItem);
     }
     if (Binding->SendBufferPool != NULL) {
         NdisFreeBufferPool(Binding->SendBufferPool);

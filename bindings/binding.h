@@ -3,8 +3,8 @@
 #pragma once
 
 #include "platform/io.h"
+#include "platform/io_work.h"
 #include "platform/ndis.h"
-#include "platform/ndis_work.h"
 
 // One queue of pending requests; requests enter and leave it only through
 // the relay's queue discipline.
@@ -47,8 +47,11 @@ typedef struct _AdapterBinding {
     IrpQueue MediaSpecificWaitQueue;
     IrpQueue ReadQueue;
     // Carries the close to PASSIVE_LEVEL when the last open reference is
-    // dropped above it; CloseStarted lets only the first drop to 0 close.
-    NDIS_WORK_ITEM CloseWorkItem;
+    // dropped above it; CloseStarted lets only the first drop to 0 close. An
+    // I/O work item on the control device, because its routine goes on after
+    // it may have completed the unbind, and only the I/O manager keeps the
+    // driver loaded until such a routine has returned.
+    PIO_WORKITEM CloseWorkItem;
     volatile LONG CloseStarted;
 } AdapterBinding;
 

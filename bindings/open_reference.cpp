@@ -4,7 +4,10 @@
 
 // The close waits for a request and calls NdisCloseAdapter, both of which
 // need PASSIVE_LEVEL; a worker runs it when the last user left above that.
-static VOID NTAPI RelayCloseAdapterWorker(PNDIS_WORK_ITEM WorkItem, PVOID Context)
+// The close may complete the unbind, after which the driver may unload while
+// this routine still drops its reference: the I/O work item that runs it
+// holds the control device, and with it the driver's code, until it returns.
+static VOID NTAPI RelayCloseAdapterWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
 {
     AdapterBinding *binding = (AdapterBinding *)Context;
 
@@ -26,9 +29,7 @@ LONG RelayDereferenceOpen(AdapterBinding *Binding)
     }
     // The adapter is opened once, so it is closed once, by the first drop to
     // 0. A user that comes and goes after that (it sees the flags and leaves)
-    // takes the count to 0 again and must do nothing: a work item queued then
-    // could still be waiting to run after the unbind completed and the driver
-    // was unloaded.
+    // takes the count to 0 again and must do nothing: the close is under way.
     if (InterlockedExchange(&Binding->CloseStarted, 1) != 0) {
         return count;
     }
@@ -38,7 +39,6 @@ LONG RelayDereferenceOpen(AdapterBinding *Binding)
     }
     // The record must outlive the queued close; the worker drops this reference.
     RelayReferenceBinding(Binding);
-    NdisInitializeWorkItem(&Binding->CloseWorkItem, RelayCloseAdapterWorker, Binding);
-    NdisScheduleWorkItem(&Binding->CloseWorkItem);
+    IoQueueWorkItem(Binding->CloseWorkItem, RelayCloseAdapterWorker, DelayedWorkQueue, Binding);
     return count;
 }

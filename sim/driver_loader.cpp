@@ -14,6 +14,7 @@
 #include "sim/image.h"
 #include "sim/ndis.h"
 #include "sim/ndis_world.h"
+#include "sim/system_worker.h"
 #include "sim/verifier.h"
 
 namespace sim {
@@ -67,6 +68,16 @@ std::set<ProtocolRecord *> RegisteredProtocols()
     return registered;
 }
 
+// NDIS holds nothing for a work item it was given: once the driver has
+// unloaded, its routine would run in code that is gone.
+void CheckNoNdisWork(const char *when)
+{
+    if (PendingSystemWork(WorkKind::Ndis) != 0) {
+        Violation("driver.routine-after-unload", "DriverUnload",
+                  std::string("an NDIS work item is queued or running ") + when);
+    }
+}
+
 void RunUnload(const std::shared_ptr<DriverState> &state)
 {
     {
@@ -78,6 +89,7 @@ void RunUnload(const std::shared_ptr<DriverState> &state)
     if (state->object.DriverUnload != nullptr) {
         CallDriver("DriverUnload", state->object.DriverUnload, &state->object);
     }
+    CheckNoNdisWork("when DriverUnload returns");
     if (state->object.DeviceObject != nullptr) {
         Violation("driver.unload-left-device", "DriverUnload", "the driver's devices outlive its unload");
     }
@@ -188,7 +200,17 @@ bool Driver::Stop(std::chrono::milliseconds limit) const
     if (OpenFileCount(&state_->object) == 0) {
         RunUnload(state_);
     }
-    return Unloaded();
+    if (!Unloaded()) {
+        return false;
+    }
+    // The image stays until the last I/O work item queued on one of the
+    // driver's devices has returned.
+    if (!WaitDeletedDevicesReleased(&state_->object, limit)) {
+        Violation("driver.unload-timeout", "Stop", "an I/O work item of the driver did not return in time");
+        return false;
+    }
+    CheckNoNdisWork("when the driver's last I/O work item has returned");
+    return true;
 }
 
 bool Driver::Unloaded() const

@@ -10,4 +10,8 @@ namespace sim {
 void ResetWorkItems();
 void AppendWorkItemLeaks(std::vector<std::string> &leaks);
 
+// The I/O work items' own records: allocated and not yet freed.
+void ResetIoWorkItems();
+void AppendIoWorkItemLeaks(std::vector<std::string> &leaks);
+
 }  // namespace sim

@@ -13,6 +13,7 @@
 #include "platform/io_device_object.h"
 #include "platform/io_names.h"
 #include "platform/io_version.h"
+#include "platform/io_work.h"
 #include "platform/ke.h"
 #include "platform/mm.h"
 #include "platform/mm_routine.h"

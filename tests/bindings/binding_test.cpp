@@ -2,6 +2,7 @@
 // list and lookup by name, and the lifetime its references give it.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "sim/ndis_pools.h"
 #include "sim/pool.h"
 #include "sim/world.h"
+#include "tests/support/control_device.h"
 #include "tests/support/sim_test.h"
 
 namespace {
@@ -21,7 +23,15 @@ protected:
     void SetUp() override
     {
         rztest::SimTest::SetUp();
+        control.emplace();
+        sim::faults::Reset();
         RelayInitDeviceContext(&context);
+    }
+
+    void TearDown() override
+    {
+        control.reset();
+        rztest::SimTest::TearDown();
     }
 
     // An adapter name as the stack passes it: counted, not NUL-terminated.
@@ -58,6 +68,7 @@ protected:
         return RelayLookupBinding(&context, &name);
     }
 
+    std::optional<rztest::ControlDevice> control;
     DeviceContext context;
 };
 
@@ -111,10 +122,12 @@ TEST_F(Bindings, NewBindingHoldsACopyOfTheNameItsPoolsAndEmptyQueues)
 TEST_F(Bindings, FailureAtEachAllocationFreesEverythingAndReturnsThePlatformsStatus)
 {
     // The record, the name, the receive packet and buffer pools, the send
-    // packet and buffer pools, in this order.
+    // packet and buffer pools, the close work item, in this order.
     const std::vector<NDIS_STATUS> expected = {NDIS_STATUS_FAILURE,   NDIS_STATUS_FAILURE,
                                                NDIS_STATUS_RESOURCES, NDIS_STATUS_RESOURCES,
-                                               NDIS_STATUS_RESOURCES, NDIS_STATUS_RESOURCES};
+                                               NDIS_STATUS_RESOURCES, NDIS_STATUS_RESOURCES,
+                                               NDIS_STATUS_RESOURCES};
+    const std::vector<std::string> controlDevice = sim::Leaks();
     for (size_t step = 1; step <= expected.size(); ++step) {
         SCOPED_TRACE("failing allocation " + std::to_string(step));
         sim::faults::Reset();
@@ -125,7 +138,7 @@ TEST_F(Bindings, FailureAtEachAllocationFreesEverythingAndReturnsThePlatformsSta
         EXPECT_EQ(RelayAllocateBinding(&binding, &name, nullptr), expected[step - 1]);
         EXPECT_EQ(binding, nullptr);
         EXPECT_EQ(sim::faults::Injected(), 1u);
-        EXPECT_TRUE(sim::Leaks().empty());
+        EXPECT_EQ(sim::Leaks(), controlDevice);
     }
     sim::faults::Reset();
     sim::faults::FailGlobalNth(expected.size() + 1);

@@ -3,12 +3,15 @@
 // the adapter goes or the driver stops.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <optional>
 #include <thread>
 
 #include "control/relay_ioctl.h"
+#include "sim/hooks.h"
 #include "tests/support/control_client.h"
+#include "tests/support/gate.h"
 #include "tests/support/loaded_driver.h"
 
 namespace {
@@ -199,6 +202,51 @@ TEST_F(WholeDriver, ClosingAHandleWithARequestPendingCompletesItAndThenCloses)
     EXPECT_EQ(FinalStatusOf(read), STATUS_CANCELLED);
     EXPECT_TRUE(sim::WaitForDeferredCloses());
     EXPECT_EQ(sim::OpenFileCount(Driver().Object()), 0u);
+}
+
+// The receive path drops the last open reference at DISPATCH_LEVEL, so the
+// close runs from a work item, completes the unbind, and then still drops
+// its reference to the record. Here the driver stops and unloads right
+// there, while that routine has not returned: its code must still be there
+// for it, and the stop must not end before it has returned.
+TEST_F(WholeDriver, TheCloseWorkerMayOutliveTheUnbindItReportsUntilTheDriverIsGone)
+{
+    sim::Adapter nic = AddAdapter(u"\\Device\\{NIC}");
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    sim::ClientHandle handle = AttachedHandle(nic);
+    sim::Request read = handle.Read(1514);
+
+    std::atomic<std::thread::id> worker{};
+    std::atomic<bool> unbindReported{false};
+    std::atomic<bool> held{false};
+    rztest::Gate unloaded;
+    auto recordWorker = [&worker] { worker = std::this_thread::get_id(); };
+    sim::SetHook("IoWorkItem.run", recordWorker);
+    sim::SetHook("NdisWorkItem.run", recordWorker);
+    sim::SetHook("NdisCompleteUnbindAdapter", [&] { unbindReported = worker == std::this_thread::get_id(); });
+    // The worker's first step after it reported the unbind.
+    sim::SetHook("Interlocked", [&] {
+        if (worker == std::this_thread::get_id() && unbindReported && !held.exchange(true)) {
+            EXPECT_TRUE(unloaded.Wait());
+        }
+    }, 0);
+    sim::SetHook("NdisTransferData", [&nic] { std::thread([&nic] { nic.BeginRemove(); }).join(); });
+
+    nic.IndicateReceive(EapolFrame(100), {.lookahead = 10});
+    EXPECT_EQ(FinalStatusOf(read), STATUS_SUCCESS);
+    ASSERT_TRUE(nic.WaitRemoved(sim::kWaitLimit));
+    handle.Close();
+    std::atomic<bool> stopReturned{false};
+    std::thread stopper([&] {
+        EXPECT_TRUE(Stop());
+        stopReturned = true;
+    });
+    EXPECT_TRUE(Driver().WaitUnloaded());
+    EXPECT_TRUE(held);
+    EXPECT_FALSE(stopReturned);
+    unloaded.Open();
+    stopper.join();
+    sim::ClearHooks();
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "bindings/binding.h"
 #include "relay/queue.h"
 #include "sim/io.h"
+#include "tests/support/control_device.h"
 #include "tests/support/pending_requests.h"
 #include "tests/support/sim_test.h"
 
@@ -58,12 +59,12 @@ TEST_F(PendingQueuesUnderLoad, EveryRequestEndsOnceAndTheCountsComeBack)
 {
     NDIS_STRING name;
     RtlInitUnicodeString(&name, WIDE("\\Device\\{5E6B1C2A-0002}"));
+    rztest::ControlDevice control;
     AdapterBinding *binding = nullptr;
     ASSERT_EQ(RelayAllocateBinding(&binding, &name, nullptr), NDIS_STATUS_SUCCESS);
-    DEVICE_OBJECT device{};
     std::vector<sim::File> files;
     for (size_t i = 0; i < kFiles; ++i) {
-        files.push_back(rztest::AttachFile(&device, binding));
+        files.push_back(rztest::AttachFile(control.Device(), binding));
     }
     const LONG refCount = binding->RefCount;
     const PDRIVER_DISPATCH kinds[] = {rztest::QueueRead, rztest::QueueConnectWait,

@@ -4,6 +4,7 @@
 // interleaving points.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "sim/hooks.h"
 #include "sim/io.h"
 #include "sim/irql.h"
+#include "tests/support/control_device.h"
 #include "tests/support/gate.h"
 #include "tests/support/pending_requests.h"
 #include "tests/support/sim_test.h"
@@ -27,6 +29,7 @@ protected:
     void SetUp() override
     {
         SimTest::SetUp();
+        control_.emplace();
         NDIS_STRING name;
         RtlInitUnicodeString(&name, WIDE("\\Device\\{5E6B1C2A-0001}"));
         ASSERT_EQ(RelayAllocateBinding(&binding_, &name, nullptr), NDIS_STATUS_SUCCESS);
@@ -40,12 +43,13 @@ protected:
         if (binding_ != nullptr) {
             EXPECT_EQ(RelayDereferenceBinding(binding_), 0);
         }
+        control_.reset();
         SimTest::TearDown();
     }
 
     sim::File Attach()
     {
-        attached_.push_back(rztest::AttachFile(&device_, binding_));
+        attached_.push_back(rztest::AttachFile(control_->Device(), binding_));
         return attached_.back();
     }
 
@@ -57,7 +61,7 @@ protected:
                QueuedRequestCount(binding_->ReadQueue);
     }
 
-    DEVICE_OBJECT device_{};
+    std::optional<rztest::ControlDevice> control_;
     AdapterBinding *binding_ = nullptr;
     std::vector<sim::File> attached_;
 };
@@ -232,7 +236,7 @@ TEST_F(PendingQueues, CleanupOfAFileNeverAttachedTouchesNoQueue)
 {
     sim::File attached = Attach();
     sim::Request read = sim::SendRequest(IRP_MJ_READ, attached, rztest::QueueRead);
-    sim::File neverAttached(&device_);
+    sim::File neverAttached(control_->Device());
     uint64_t acquisitions = sim::SpinLockAcquisitions();
 
     sim::Request cleanup = sim::SendRequest(IRP_MJ_CLEANUP, neverAttached, RelayDispatchCleanup);

@@ -6,7 +6,6 @@
 
 #include "control/relay_ioctl.h"
 #include "core/driver.h"
-#include "sim/work.h"
 #include "tests/support/loaded_driver.h"
 #include "tests/support/rezezura_load.h"
 #include "tests/support/secure_creation.h"
@@ -47,10 +46,6 @@ RaceStage::~RaceStage()
     if (loaded_) {
         EXPECT_TRUE(driver_.Stop());
     }
-    // A close carried to a work item lets its reference to the record go
-    // after it completed the unbind, so it may still be finishing when the
-    // driver has stopped; the world is checked once it is done.
-    EXPECT_TRUE(sim::WaitForWorkItems());
 }
 
 bool RaceStage::Stop()

@@ -8,11 +8,10 @@ namespace rztest {
 
 RelayProtocol::RelayProtocol()
 {
-    RelayInitDeviceContext(&context_);
-    device_.DeviceExtension = &context_;
-    ControlDeviceObject = &device_;
-
-    NDIS_STATUS status = RelayRegisterProtocol(&context_);
+    if (Device() == nullptr) {
+        return;
+    }
+    NDIS_STATUS status = RelayRegisterProtocol(&Context());
     EXPECT_EQ(status, NDIS_STATUS_SUCCESS);
     registered_ = status == NDIS_STATUS_SUCCESS;
 }
@@ -20,7 +19,6 @@ RelayProtocol::RelayProtocol()
 RelayProtocol::~RelayProtocol()
 {
     Deregister();
-    ControlDeviceObject = nullptr;
 }
 
 void RelayProtocol::Deregister()
@@ -28,7 +26,7 @@ void RelayProtocol::Deregister()
     if (!registered_) {
         return;
     }
-    EXPECT_EQ(RelayDeregisterProtocol(context_.ProtocolHandle), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(RelayDeregisterProtocol(Context().ProtocolHandle), NDIS_STATUS_SUCCESS);
     registered_ = false;
 }
 
@@ -39,18 +37,18 @@ AdapterBinding *RelayProtocol::Lookup(const sim::Adapter &adapter)
     counted.Length = static_cast<USHORT>(name.size() * sizeof(WCHAR));
     counted.MaximumLength = counted.Length;
     counted.Buffer = name.data();
-    return RelayLookupBinding(&context_, &counted);
+    return RelayLookupBinding(&Context(), &counted);
 }
 
 size_t RelayProtocol::ListedCount()
 {
+    DeviceContext &context = Context();
     size_t count = 0;
-    KIRQL irql = KfAcquireSpinLock(&context_.BindingListLock.SpinLock);
-    for (PLIST_ENTRY entry = context_.BindingList.Flink; entry != &context_.BindingList;
-         entry = entry->Flink) {
+    KIRQL irql = KfAcquireSpinLock(&context.BindingListLock.SpinLock);
+    for (PLIST_ENTRY entry = context.BindingList.Flink; entry != &context.BindingList; entry = entry->Flink) {
         ++count;
     }
-    KfReleaseSpinLock(&context_.BindingListLock.SpinLock, irql);
+    KfReleaseSpinLock(&context.BindingListLock.SpinLock, irql);
     return count;
 }
 

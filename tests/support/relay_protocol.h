@@ -8,6 +8,7 @@
 
 #include "bindings/binding.h"
 #include "sim/ndis.h"
+#include "tests/support/control_device.h"
 
 namespace rztest {
 
@@ -19,9 +20,9 @@ public:
     RelayProtocol(const RelayProtocol &) = delete;
     RelayProtocol &operator=(const RelayProtocol &) = delete;
 
-    DeviceContext &Context() { return context_; }
-    PDEVICE_OBJECT Device() { return &device_; }
-    NDIS_HANDLE Handle() const { return context_.ProtocolHandle; }
+    DeviceContext &Context() { return control_.Context(); }
+    PDEVICE_OBJECT Device() { return control_.Device(); }
+    NDIS_HANDLE Handle() const { return control_.Context().ProtocolHandle; }
     void Deregister();
 
     // The listed binding of an adapter, with a reference the caller drops.
@@ -29,8 +30,7 @@ public:
     size_t ListedCount();
 
 private:
-    DEVICE_OBJECT device_{};
-    DeviceContext context_{};
+    ControlDevice control_;
     bool registered_ = false;
 };
 

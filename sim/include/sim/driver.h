@@ -17,7 +17,11 @@
 //      driver's devices: at once, or when the last open file is closed.
 // After DriverUnload the driver must have deleted its devices (rule
 // driver.unload-left-device) and deregistered its protocols (rule
-// driver.unload-left-protocol).
+// driver.unload-left-protocol). Its code stays mapped until every I/O work
+// item queued on its devices has returned, which the stop waits for; NDIS
+// work items hold nothing, so none may be queued or running when
+// DriverUnload returns or when the last I/O work item has (rule
+// driver.routine-after-unload).
 #pragma once
 
 #include <chrono>
@@ -41,10 +45,11 @@ public:
                          std::shared_ptr<DriverImage> image = nullptr);
 
     PDRIVER_OBJECT Object() const;
-    // Steps 1 to 3 above; true when DriverUnload has run before it returns.
+    // Steps 1 to 3 above; true when DriverUnload has run and the driver's
+    // I/O work items have returned before it returns.
     bool Stop(std::chrono::milliseconds limit = kWaitLimit) const;
     bool Unloaded() const;
-    // True once DriverUnload has run; false when `limit` ran out first.
+    // True once DriverUnload has returned; false when `limit` ran out first.
     bool WaitUnloaded(std::chrono::milliseconds limit = kWaitLimit) const;
 
 private:

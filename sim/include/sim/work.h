@@ -1,11 +1,16 @@
-// NDIS work items run on one sim worker thread at PASSIVE_LEVEL, in the
-// order they were scheduled. Tests wait for them to have run.
+// NDIS work items and I/O work items run on one sim worker thread at
+// PASSIVE_LEVEL, in the order they were queued. Tests wait for them to have run.
 //
-// Verifier rules: workitem.already-queued (an item scheduled again before its
-// routine started), workitem.no-routine, workitem.irql-changed and
-// workitem.spinlock-held (a routine returned above PASSIVE_LEVEL or holding
-// a spin lock). Hook point "NdisWorkItem.run": on the worker, right before a
-// routine runs.
+// Verifier rules: workitem.already-queued (an NDIS item scheduled again before
+// its routine started), workitem.no-routine, workitem.irql-changed and
+// workitem.spinlock-held (a routine of either kind returned above
+// PASSIVE_LEVEL or holding a spin lock); for I/O work items
+// ioworkitem.no-device (allocated on no live device object),
+// ioworkitem.unknown, ioworkitem.no-routine, ioworkitem.bad-queue,
+// ioworkitem.already-queued and ioworkitem.freed-while-queued. A queued I/O
+// work item holds its device object until the routine returns; an item
+// allocated and never freed is a leak. Hook points "NdisWorkItem.run" and
+// "IoWorkItem.run": on the worker, right before a routine runs.
 #pragma once
 
 #include <chrono>

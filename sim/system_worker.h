@@ -1,0 +1,27 @@
+// The system worker thread: NDIS work items and I/O work items alike run on
+// it at PASSIVE_LEVEL, one at a time, in the order they were queued, as
+// Windows runs both from its executive worker queue.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class WorkKind { Ndis, Io };
+
+// Queues `run` for `item`, the caller's work item; false when the item is
+// queued already and its routine has not started.
+bool QueueSystemWork(const void *item, WorkKind kind, std::function<void()> run);
+// True while `item` is queued and its routine has not started.
+bool SystemWorkQueued(const void *item);
+// Items of `kind` queued or running.
+size_t PendingSystemWork(WorkKind kind);
+
+// What a work item routine must have undone when it returns: a raised IRQL
+// or a spin lock still held, reported against `api`, which queued it.
+void CheckWorkRoutineReturn(const char *api);
+
+}  // namespace sim
