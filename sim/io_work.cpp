@@ -36,7 +36,6 @@ void RunRoutine(PDEVICE_OBJECT device, PIO_WORKITEM_ROUTINE routine, PVOID conte
     HookPoint("IoWorkItem.run");
     CallDriver("I/O work item routine", routine, device, context);
     CheckWorkRoutineReturn("IoQueueWorkItem");
-    DereferenceDeviceObject(device);
 }
 
 }  // namespace
@@ -100,9 +99,10 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
     }
     PDEVICE_OBJECT device = IoWorkItem->device;
     sim::ReferenceDeviceObject(device);
-    if (!sim::QueueSystemWork(IoWorkItem, sim::WorkKind::Io, [device, WorkerRoutine, Context] {
-            sim::RunRoutine(device, WorkerRoutine, Context);
-        })) {
+    if (!sim::QueueSystemWork(
+            IoWorkItem, sim::WorkKind::Io,
+            [device, WorkerRoutine, Context] { sim::RunRoutine(device, WorkerRoutine, Context); },
+            [device] { sim::DereferenceDeviceObject(device); })) {
         sim::DereferenceDeviceObject(device);
         sim::Violation("ioworkitem.already-queued", "IoQueueWorkItem",
                        "the work item is queued again before its routine started");

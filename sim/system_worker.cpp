@@ -21,6 +21,7 @@ struct QueuedWork {
     const void *item;
     WorkKind kind;
     std::function<void()> run;
+    std::function<void()> finished;
 };
 
 class SystemWorker {
@@ -37,7 +38,7 @@ public:
         }
     }
 
-    bool Queue(const void *item, WorkKind kind, std::function<void()> run)
+    bool Queue(const void *item, WorkKind kind, std::function<void()> run, std::function<void()> finished)
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (QueuedLocked(item)) {
@@ -46,7 +47,7 @@ public:
         if (!worker_.joinable()) {
             worker_ = std::thread([this] { Run(); });
         }
-        queued_.push_back({item, kind, std::move(run)});
+        queued_.push_back({item, kind, std::move(run), std::move(finished)});
         changed_.notify_all();
         return true;
     }
@@ -77,14 +78,14 @@ public:
     {
         schedule::Blocking blocking;
         std::unique_lock<std::mutex> guard(lock_);
-        return changed_.wait_for(guard, limit, [this] { return queued_.empty() && !running_; });
+        return changed_.wait_for(guard, limit, [this] { return queued_.empty() && !running_ && !finishing_; });
     }
 
     void Reset()
     {
         std::unique_lock<std::mutex> guard(lock_);
         queued_.clear();
-        changed_.wait_for(guard, kWaitLimit, [this] { return !running_; });
+        changed_.wait_for(guard, kWaitLimit, [this] { return !running_ && !finishing_; });
     }
 
     void AppendLeaks(std::vector<std::string> &leaks)
@@ -127,7 +128,16 @@ private:
             guard.unlock();
             work.run();
             guard.lock();
+            // The routine has returned; what comes after it is the platform's.
             running_ = false;
+            finishing_ = true;
+            changed_.notify_all();
+            if (work.finished) {
+                guard.unlock();
+                work.finished();
+                guard.lock();
+            }
+            finishing_ = false;
             changed_.notify_all();
         }
     }
@@ -136,6 +146,7 @@ private:
     std::condition_variable changed_;
     std::deque<QueuedWork> queued_;
     bool running_ = false;
+    bool finishing_ = false;
     WorkKind runningKind_ = WorkKind::Ndis;
     bool stop_ = false;
     std::thread worker_;
@@ -149,9 +160,9 @@ SystemWorker &Worker()
 
 }  // namespace
 
-bool QueueSystemWork(const void *item, WorkKind kind, std::function<void()> run)
+bool QueueSystemWork(const void *item, WorkKind kind, std::function<void()> run, std::function<void()> finished)
 {
-    return Worker().Queue(item, kind, std::move(run));
+    return Worker().Queue(item, kind, std::move(run), std::move(finished));
 }
 
 bool SystemWorkQueued(const void *item)

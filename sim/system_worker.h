@@ -13,8 +13,11 @@ namespace sim {
 enum class WorkKind { Ndis, Io };
 
 // Queues `run` for `item`, the caller's work item; false when the item is
-// queued already and its routine has not started.
-bool QueueSystemWork(const void *item, WorkKind kind, std::function<void()> run);
+// queued already and its routine has not started. `finished`, when given,
+// runs once the worker counts the item as done: what the I/O manager does
+// last, after the routine returned.
+bool QueueSystemWork(const void *item, WorkKind kind, std::function<void()> run,
+                     std::function<void()> finished = nullptr);
 // True while `item` is queued and its routine has not started.
 bool SystemWorkQueued(const void *item);
 // Items of `kind` queued or running.

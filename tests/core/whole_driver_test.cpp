@@ -219,8 +219,14 @@ TEST_F(WholeDriver, TheCloseWorkerMayOutliveTheUnbindItReportsUntilTheDriverIsGo
     std::atomic<std::thread::id> worker{};
     std::atomic<bool> unbindReported{false};
     std::atomic<bool> held{false};
+    rztest::Gate indicated;
     rztest::Gate unloaded;
-    auto recordWorker = [&worker] { worker = std::this_thread::get_id(); };
+    // The close waits for the indication to have returned, so the worker
+    // starts after it and closes the adapter at once.
+    auto recordWorker = [&worker, &indicated] {
+        worker = std::this_thread::get_id();
+        EXPECT_TRUE(indicated.Wait());
+    };
     sim::SetHook("IoWorkItem.run", recordWorker);
     sim::SetHook("NdisWorkItem.run", recordWorker);
     sim::SetHook("NdisCompleteUnbindAdapter", [&] { unbindReported = worker == std::this_thread::get_id(); });
@@ -233,6 +239,7 @@ TEST_F(WholeDriver, TheCloseWorkerMayOutliveTheUnbindItReportsUntilTheDriverIsGo
     sim::SetHook("NdisTransferData", [&nic] { std::thread([&nic] { nic.BeginRemove(); }).join(); });
 
     nic.IndicateReceive(EapolFrame(100), {.lookahead = 10});
+    indicated.Open();
     EXPECT_EQ(FinalStatusOf(read), STATUS_SUCCESS);
     ASSERT_TRUE(nic.WaitRemoved(sim::kWaitLimit));
     handle.Close();
