@@ -141,4 +141,22 @@ TEST_F(UnbindRaces, TheDriversStopAgainstAnIndicationInProgress)
     });
 }
 
+// The driver stops while a transfer it started is pending: when the stop's
+// unbind comes first, the transfer's completion drops the last open
+// reference at DISPATCH_LEVEL and the close runs from a work item, which
+// completes the unbind and is still on its way out as the driver unloads.
+TEST_F(UnbindRaces, TheDriversStopAgainstTheCloseWorker)
+{
+    ExploreSchedules("stop against close worker", kSeeds, [](uint64_t seed) {
+        RaceStage stage;
+        stage.Nic().SetTransferCompletion({.pended = true});
+        stage.Nic().IndicateReceive(RaceStage::EapolFrame(80, static_cast<uint8_t>(seed)), {.lookahead = 10});
+        ASSERT_EQ(stage.Nic().PendedTransferCount(), 1u);
+        bool unloaded = false;
+        RunParties(seed, {[&] { unloaded = stage.Stop(); },
+                          [&] { EXPECT_TRUE(stage.Nic().CompletePendedTransfer()); }});
+        EXPECT_TRUE(unloaded);
+    });
+}
+
 }  // namespace
