@@ -105,23 +105,26 @@ void RunUnload(const std::shared_ptr<DriverState> &state)
     state->changed.notify_all();
 }
 
-// Step 2: every open of the driver's protocols is unbound, and the stop
-// waits for each unbind to complete.
+// Step 1: every open of the driver's protocols is unbound, and the stop
+// waits for each unbind to complete and for every open of them to be closed,
+// a close that ends a failed bind included: its completion handler is the
+// driver's code.
 bool UnbindProtocols(const std::shared_ptr<DriverState> &state, std::chrono::milliseconds limit)
 {
+    auto ours = [&state](const OpenRecord &open) {
+        return std::find(state->protocols.begin(), state->protocols.end(), open.protocol) != state->protocols.end();
+    };
     std::vector<OpenRecord *> opens;
+    NdisWorld &world = World();
     {
-        NdisWorld &world = World();
         std::lock_guard<std::mutex> guard(world.lock);
         for (const auto &open : world.opens) {
-            bool ours = std::find(state->protocols.begin(), state->protocols.end(), open->protocol) !=
-                        state->protocols.end();
-            if (ours && (open->state == OpenState::Opening || open->state == OpenState::Open)) {
+            if (ours(*open) && (open->state == OpenState::Opening || open->state == OpenState::Open)) {
                 opens.push_back(open.get());
             }
         }
     }
-    return WaitUnbinds(UnbindOpens(opens), limit);
+    return WaitUnbinds(UnbindOpens(opens), limit) && WaitOpensClosed(ours, limit);
 }
 
 }  // namespace

@@ -68,13 +68,35 @@ bool EndActivity(OpenRecord *open, Activity kind)
 void FinishClose(OpenRecord *open)
 {
     CLOSE_ADAPTER_COMPLETE_HANDLER handler = open->protocol->characteristics.CloseAdapterCompleteHandler;
+    if (!open->protocol->registered) {
+        Violation("ndis.handler-after-deregister", "CloseAdapterCompleteHandler",
+                  "a close completes for a protocol that has deregistered");
+    }
     {
         ScopedIrql dispatch(DISPATCH_LEVEL);
         CallDriver("CloseAdapterCompleteHandler", handler, open->block.ProtocolBindingContext, open->closeStatus);
     }
     NdisWorld &world = World();
     std::lock_guard<std::mutex> guard(world.lock);
+    open->closeEnded = true;
     world.changed.notify_all();
+}
+
+bool WaitOpensClosed(const std::function<bool(const OpenRecord &)> &which, std::chrono::milliseconds limit)
+{
+    HookPoint("NdisCloses.wait");
+    schedule::Blocking blocking;
+    NdisWorld &world = World();
+    std::unique_lock<std::mutex> guard(world.lock);
+    return world.changed.wait_for(guard, limit, [&] {
+        for (const auto &open : world.opens) {
+            bool ended = open->state == OpenState::Failed || (open->state == OpenState::Closed && open->closeEnded);
+            if (which(*open) && !ended) {
+                return false;
+            }
+        }
+        return true;
+    });
 }
 
 bool Adapter::CompletePendedOpen()
@@ -235,6 +257,7 @@ VOID NTAPI NdisCloseAdapter(PNDIS_STATUS Status, NDIS_HANDLE NdisBindingHandle)
         }
         if (open->closeReleased && sim::Idle(open)) {
             open->state = sim::OpenState::Closed;
+            open->closeEnded = true;
             *Status = open->closeStatus;
         } else {
             open->closePended = true;

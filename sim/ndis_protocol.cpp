@@ -181,6 +181,14 @@ VOID NTAPI NdisDeregisterProtocol(PNDIS_STATUS Status, NDIS_HANDLE NdisProtocolH
         *Status = NDIS_STATUS_FAILURE;
         return;
     }
+    // and waits for the closes still under way, a failed bind's among them.
+    if (!sim::WaitOpensClosed([protocol](const sim::OpenRecord &open) { return open.protocol == protocol; },
+                              std::chrono::seconds(10))) {
+        sim::Violation("ndis.close-not-completed", "NdisDeregisterProtocol",
+                       "a close of one of the protocol's opens never completed");
+        *Status = NDIS_STATUS_FAILURE;
+        return;
+    }
     sim::NdisWorld &world = sim::World();
     std::lock_guard<std::mutex> guard(world.lock);
     protocol->registered = false;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -41,6 +42,7 @@ struct OpenRecord {
     unsigned inFlight[static_cast<int>(Activity::Count)] = {};
     bool closePended = false;    // NdisCloseAdapter returned NDIS_STATUS_PENDING
     bool closeReleased = false;  // the adapter has done its part of the close
+    bool closeEnded = false;     // NdisCloseAdapter returned its status, or the completion handler did
     NDIS_STATUS closeStatus = NDIS_STATUS_SUCCESS;
     NDIS_STATUS openStatus = NDIS_STATUS_SUCCESS;  // of a pended open
     NDIS_STATUS openErrorStatus = NDIS_STATUS_SUCCESS;
@@ -110,6 +112,10 @@ bool BeginActivity(OpenRecord *open, Activity kind);
 bool EndActivity(OpenRecord *open, Activity kind);
 // Runs the protocol's CloseAdapterCompleteHandler for a close that has finished.
 void FinishClose(OpenRecord *open);
+// Waits until the close of every open `which` picks has ended for its
+// protocol (NdisCloseAdapter returned the status, or the completion handler
+// returned), or it never opened; false when `limit` ran out first.
+bool WaitOpensClosed(const std::function<bool(const OpenRecord &)> &which, std::chrono::milliseconds limit);
 
 // Asks the protocol of each open to unbind it, in this thread, each once its
 // bind has completed (an open whose bind failed is left alone); returns the calls.

@@ -252,4 +252,26 @@ TEST_F(WholeDriver, TheCloseWorkerMayOutliveTheUnbindItReportsUntilTheDriverIsGo
     sim::ClearHooks();
 }
 
+// A failed bind whose close pends when the driver stops: the handler has
+// returned the failure, but the close's completion handler is the driver's
+// code still to run. The stop waits for it; the close completes right there.
+TEST_F(WholeDriver, TheStopWaitsForAFailedBindsPendedClose)
+{
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    sim::AdapterConfig config;
+    config.name = u"\\Device\\{NIC}";
+    sim::Adapter nic = sim::CreateAdapter(config);
+    nic.ScriptOid(OID_GEN_CURRENT_PACKET_FILTER, sim::OidScript::Fail(NDIS_STATUS_ADAPTER_NOT_READY).Times(1));
+    nic.SetCloseCompletion(sim::Completion::Pended);
+    nic.Arrive();
+    EXPECT_EQ(nic.LatestBind().Result(), NDIS_STATUS_ADAPTER_NOT_READY);
+    ASSERT_TRUE(nic.WaitForPendedCloses(1, sim::kWaitLimit));
+    bool completedInTheWait = false;
+    sim::SetHook("NdisCloses.wait", [&] { completedInTheWait = nic.CompletePendedClose(); });
+    EXPECT_TRUE(Stop());
+    EXPECT_TRUE(completedInTheWait);
+    EXPECT_FALSE(nic.CompletePendedClose());
+    EXPECT_EQ(nic.OpenCount(), 0u);
+}
+
 }  // namespace
