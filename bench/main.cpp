@@ -41,8 +41,14 @@ int main(int argc, char **argv)
         return 2;
     }
     bench::CollectingReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    std::map<std::string, double> instructions = bench::CountInstructions(brief ? 1000 : 100000);
+    // Google Benchmark has said so when a filter matched nothing.
+    if (benchmark::RunSpecifiedBenchmarks(&reporter) == 0) {
+        return 2;
+    }
+    std::map<std::string, double> instructions;
+    if (bench::WantsInstructions(reporter)) {
+        instructions = bench::CountInstructions(brief ? 1000 : 100000);
+    }
 
     bool complete = bench::PrintTable(reporter, instructions);
     bool clean = bench::EndStage();

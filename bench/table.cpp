@@ -62,7 +62,38 @@ std::string Number(std::optional<double> value)
     return text;
 }
 
+bool Ran(const Source &source, const CollectingReporter &reporter)
+{
+    return reporter.Runs().count(source.name) != 0 || reporter.Skipped().count(source.name) != 0;
+}
+
+// A row is selected when one of its benchmarks ran, or it reads none.
+bool Selected(const Row &row, const CollectingReporter &reporter)
+{
+    bool readsBenchmarks = false;
+    for (const Source *source : {&row.subject, &row.comparison}) {
+        if (source->fixed || source->name.empty()) {
+            continue;
+        }
+        readsBenchmarks = true;
+        if (Ran(*source, reporter)) {
+            return true;
+        }
+    }
+    return !readsBenchmarks;
+}
+
 }  // namespace
+
+bool WantsInstructions(const CollectingReporter &reporter)
+{
+    for (const Line &line : Lines()) {
+        if (!line.heading && line.row.subject.measure == "instructions" && Selected(line.row, reporter)) {
+            return true;
+        }
+    }
+    return false;
+}
 
 void AddRow(const Row &row)
 {
@@ -93,12 +124,23 @@ bool PrintTable(const CollectingReporter &reporter, const std::map<std::string, 
     bool complete = true;
     std::printf("%-60s %10s %-12s %-34s %10s %7s  %s\n", "figure", "value", "unit", "comparison", "value",
                 "ratio", "goal");
-    for (const Line &line : Lines()) {
+    const std::vector<Line> &lines = Lines();
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const Line &line = lines[i];
         if (line.heading) {
-            std::printf("\n%s\n", line.text.c_str());
+            // Printed when a row under it is.
+            for (size_t j = i + 1; j < lines.size() && !lines[j].heading; ++j) {
+                if (Selected(lines[j].row, reporter)) {
+                    std::printf("\n%s\n", line.text.c_str());
+                    break;
+                }
+            }
             continue;
         }
         const Row &row = line.row;
+        if (!Selected(row, reporter)) {
+            continue;
+        }
         std::optional<double> value = Read(row.subject, reporter, instructions);
         std::optional<double> comparison = Read(row.comparison, reporter, instructions);
         std::optional<double> ratio;

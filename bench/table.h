@@ -60,7 +60,12 @@ private:
     std::map<std::string, std::string> skipped_;
 };
 
-// Prints the table; false when a figure is missing. Goals are reported, not enforced.
+// True when a row that reads callgrind counts is among the selected ones.
+bool WantsInstructions(const CollectingReporter &reporter);
+
+// Prints the table; false when a figure is missing. Goals are reported, not
+// enforced. A row none of whose benchmarks ran or was skipped was left out by
+// a --benchmark_filter, and is left out of the table too.
 bool PrintTable(const CollectingReporter &reporter, const std::map<std::string, double> &instructions);
 
 }  // namespace bench
