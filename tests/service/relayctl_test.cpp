@@ -74,4 +74,32 @@ TEST_F(RelayctlTest, CaptureWritesAPcapFileThatLibpcapOpens)
 }
 
 }  // namespace
+// A bad command line is one line on stderr saying what to do, and status 2.
+TEST(RelayctlCommandLine, IsRefusedInOneLineThatSaysWhatToDo)
+{
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string line;
+    };
+    const Case cases[] = {
+        {{"read"}, "relayctl: usage: relayctl read <adapter> [--count N] [--length BYTES] [--timeout SECONDS]"},
+        {{"read", "eth0", "--count", "many"}, "relayctl: usage: relayctl read <adapter>"},
+        {{"read", "eth0", "--count"}, "relayctl: usage: relayctl read <adapter>"},
+        {{"list", "eth0"}, "relayctl: usage: relayctl list"},
+        {{"frob"}, "relayctl: no command \"frob\"; relayctl --help lists them"},
+        {{}, "relayctl: no command given; relayctl --help lists them"},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> arguments = {RELAYCTL_PATH};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        Program relayctl(arguments);
+        EXPECT_EQ(relayctl.Wait(), 2);
+        ASSERT_EQ(relayctl.Lines().size(), 1u) << c.line;
+        EXPECT_EQ(relayctl.Lines()[0].rfind(c.line, 0), 0u) << relayctl.Lines()[0];
+    }
+    Program help({RELAYCTL_PATH, "--help"});
+    EXPECT_EQ(help.Wait(), 0);
+    EXPECT_GT(help.Lines().size(), 20u);
+}
+
 }  // namespace service_test
