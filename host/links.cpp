@@ -125,6 +125,38 @@ std::optional<std::vector<Link>> DumpLinks()
     return links;
 }
 
+bool ChangeLinkFlags(int index, unsigned flags, unsigned mask)
+{
+    ::mnl_socket *socket = mnl_socket_open(NETLINK_ROUTE);
+    if (socket == nullptr) {
+        return false;
+    }
+    std::vector<char> buffer(MNL_SOCKET_BUFFER_SIZE);
+    nlmsghdr *request = mnl_nlmsg_put_header(buffer.data());
+    request->nlmsg_type = RTM_NEWLINK;
+    request->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
+    unsigned sequence = static_cast<unsigned>(time(nullptr));
+    request->nlmsg_seq = sequence;
+    auto *info = static_cast<ifinfomsg *>(mnl_nlmsg_put_extra_header(request, sizeof(ifinfomsg)));
+    info->ifi_family = AF_UNSPEC;
+    info->ifi_index = index;
+    info->ifi_flags = flags & mask;
+    info->ifi_change = mask;
+    bool changed = false;
+    if (mnl_socket_bind(socket, 0, MNL_SOCKET_AUTOPID) == 0 &&
+        mnl_socket_sendto(socket, request, request->nlmsg_len) >= 0) {
+        ssize_t received = mnl_socket_recvfrom(socket, buffer.data(), buffer.size());
+        // The acknowledgement is an error message whose code is zero.
+        changed = received > 0 &&
+                  mnl_cb_run(buffer.data(), received, sequence, mnl_socket_get_portid(socket), nullptr, nullptr) >=
+                      MNL_CB_STOP;
+    }
+    int error = errno;
+    mnl_socket_close(socket);
+    errno = error;
+    return changed;
+}
+
 LinkMonitor::~LinkMonitor()
 {
     if (socket_ != nullptr) {

@@ -32,6 +32,11 @@ struct LinkEvent {
 // Every link the kernel has now; nothing when rtnetlink refuses (errno set).
 std::optional<std::vector<Link>> DumpLinks();
 
+// Sets the interface's flags named in `mask` to their values in `flags`,
+// leaving the others as they are whatever changes them meanwhile; false with
+// errno set when rtnetlink refuses.
+bool ChangeLinkFlags(int index, unsigned flags, unsigned mask);
+
 // A socket subscribed to link changes.
 class LinkMonitor {
 public:

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <linux/ethtool.h>
+#include <linux/filter.h>
 #include <linux/if_packet.h>
 #include <linux/sockios.h>
 #include <net/if.h>
@@ -15,6 +16,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "host/ndis_oids.h"
@@ -56,40 +58,97 @@ bool Contains(const std::vector<sim::MacAddress> &list, const sim::MacAddress &a
     return std::find(list.begin(), list.end(), address) != list.end();
 }
 
+// A filter on the socket that drops, in the kernel, each frame that came
+// inside a VLAN tag the interface took off.
+bool KeepOutFramesThatWereTagged(int packet)
+{
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(SKF_AD_OFF + SKF_AD_VLAN_TAG_PRESENT)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, 0xFFFFFFFF),  // the whole frame
+        BPF_STMT(BPF_RET | BPF_K, 0),
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(code)), code};
+    return setsockopt(packet, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
+}
+
+// Whether the interface's multicast list holds `address` as an address
+// someone added to the interface itself (rather than a protocol's).
+bool InterfaceHoldsMulticast(int index, const sim::MacAddress &address)
+{
+    FILE *list = std::fopen("/proc/self/net/dev_mcast", "re");
+    if (list == nullptr) {
+        return false;
+    }
+    char wanted[2 * 6 + 1];
+    std::snprintf(wanted, sizeof wanted, "%02x%02x%02x%02x%02x%02x", address[0], address[1], address[2],
+                  address[3], address[4], address[5]);
+    bool held = false;
+    char line[256];
+    while (!held && std::fgets(line, sizeof line, list) != nullptr) {
+        int entryIndex = 0;
+        int global = 0;
+        char text[64] = {};
+        held = std::sscanf(line, "%d %*s %*d %d %63s", &entryIndex, &global, text) == 3 && entryIndex == index &&
+               global != 0 && std::strcmp(text, wanted) == 0;
+    }
+    std::fclose(list);
+    return held;
+}
+
 }  // namespace
 
-std::shared_ptr<LinuxWire> LinuxWire::Open(const Link &link)
+std::shared_ptr<LinuxWire> LinuxWire::Open(const Link &link, std::string *error)
 {
-    int packet = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
-    if (packet < 0) {
+    auto fail = [&](int packet, const std::string &what) {
+        int cause = errno;
+        if (packet >= 0) {
+            close(packet);
+        }
+        *error = cause == EPERM || cause == EACCES
+                     ? "no permission for a raw socket on " + link.name + "; run as root or with CAP_NET_RAW"
+                     : what + ": " + std::strerror(cause);
         return nullptr;
+    };
+    // Protocol 0: the socket takes no frame until it is bound to the
+    // interface, so that none comes before the options below hold or from
+    // another interface.
+    int packet = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+    if (packet < 0) {
+        return fail(packet, "cannot open a raw socket on " + link.name);
+    }
+    // The tag of a frame whose VLAN header the interface took off comes
+    // beside it; the frame is put back together as it was on the wire.
+    int on = 1;
+    bool packetOptions = setsockopt(packet, SOL_PACKET, PACKET_AUXDATA, &on, sizeof on) == 0;
+    if (!packetOptions && errno != ENOPROTOOPT) {
+        return fail(packet, "cannot have the VLAN tags of frames on " + link.name);
+    }
+    if (!packetOptions && !KeepOutFramesThatWereTagged(packet)) {
+        return fail(packet, "cannot keep frames whose VLAN tag was taken off from reaching " + link.name +
+                                " (the kernel interface refuses packet-socket options and socket filters)");
     }
     sockaddr_ll address{};
     address.sll_family = AF_PACKET;
     address.sll_protocol = htons(ETH_P_ALL);
     address.sll_ifindex = link.index;
-    int on = 1;
-    // The tag of a frame whose VLAN header the interface took off comes
-    // beside it; the frame is put back together as it was on the wire.
-    if (bind(packet, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        setsockopt(packet, SOL_PACKET, PACKET_AUXDATA, &on, sizeof on) != 0) {
-        int error = errno;
-        close(packet);
-        errno = error;
-        return nullptr;
+    if (bind(packet, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        return fail(packet, "cannot bind a raw socket to " + link.name);
     }
     int stop = eventfd(0, EFD_CLOEXEC);
     if (stop < 0) {
-        int error = errno;
-        close(packet);
-        errno = error;
-        return nullptr;
+        return fail(packet, "cannot make an event for " + link.name);
     }
-    return std::shared_ptr<LinuxWire>(new LinuxWire(link, packet, stop));
+    return std::shared_ptr<LinuxWire>(new LinuxWire(link, packet, stop, packetOptions));
 }
 
-LinuxWire::LinuxWire(const Link &link, int socket, int stop)
-    : socket_(socket), stop_(stop), mtu_(link.mtu), link_(link), speedMbps_(SpeedOf(link.name))
+LinuxWire::LinuxWire(const Link &link, int socket, int stop, bool packetOptions)
+    : socket_(socket),
+      stop_(stop),
+      packetOptions_(packetOptions),
+      mtu_(link.mtu),
+      link_(link),
+      speedMbps_(SpeedOf(link.name))
 {
 }
 
@@ -118,6 +177,8 @@ void LinuxWire::Stop()
         (void)written;
         receiver_.join();
     }
+    std::lock_guard<std::mutex> guard(lock_);
+    LeaveInterface();
     int socket = socket_.exchange(-1);
     if (socket >= 0) {
         close(socket);
@@ -242,6 +303,14 @@ std::optional<std::vector<uint8_t>> LinuxWire::Query(NDIS_OID oid)
 
 void LinuxWire::SetMembership(int type, const sim::MacAddress *address, bool on)
 {
+    if (!packetOptions_) {
+        if (type == PACKET_MR_MULTICAST) {
+            SetInterfaceMulticast(*address, on);
+        } else {
+            SetInterfaceFlag(type == PACKET_MR_PROMISC ? IFF_PROMISC : IFF_ALLMULTI, on);
+        }
+        return;
+    }
     packet_mreq request{};
     request.mr_ifindex = link_.index;
     request.mr_type = static_cast<unsigned short>(type);
@@ -250,6 +319,60 @@ void LinuxWire::SetMembership(int type, const sim::MacAddress *address, bool on)
         std::memcpy(request.mr_address, address->data(), address->size());
     }
     setsockopt(socket_, SOL_PACKET, on ? PACKET_ADD_MEMBERSHIP : PACKET_DROP_MEMBERSHIP, &request, sizeof request);
+}
+
+void LinuxWire::SetInterfaceFlag(unsigned flag, bool on)
+{
+    if (!on) {
+        if ((flagsSet_ & flag) != 0 && ChangeLinkFlags(link_.index, 0, flag)) {
+            flagsSet_ &= ~flag;
+        }
+        return;
+    }
+    // A flag set already belongs to whoever set it, and stays theirs to clear.
+    ifreq request{};
+    std::strncpy(request.ifr_name, link_.name.c_str(), IFNAMSIZ - 1);
+    if (ioctl(socket_, SIOCGIFFLAGS, &request) != 0 || (request.ifr_flags & flag) != 0) {
+        return;
+    }
+    if (ChangeLinkFlags(link_.index, flag, flag)) {
+        flagsSet_ |= flag;
+    }
+}
+
+void LinuxWire::SetInterfaceMulticast(const sim::MacAddress &address, bool on)
+{
+    ifreq request{};
+    std::strncpy(request.ifr_name, link_.name.c_str(), IFNAMSIZ - 1);
+    request.ifr_hwaddr.sa_family = AF_UNSPEC;
+    std::memcpy(request.ifr_hwaddr.sa_data, address.data(), address.size());
+    auto added = std::find(multicastAdded_.begin(), multicastAdded_.end(), address);
+    if (!on) {
+        if (added != multicastAdded_.end() && ioctl(socket_, SIOCDELMULTI, &request) == 0) {
+            multicastAdded_.erase(added);
+        }
+        return;
+    }
+    // An address the interface holds already stays its adder's to remove.
+    if (added == multicastAdded_.end() && !InterfaceHoldsMulticast(link_.index, address) &&
+        ioctl(socket_, SIOCADDMULTI, &request) == 0) {
+        multicastAdded_.push_back(address);
+    }
+}
+
+void LinuxWire::LeaveInterface()
+{
+    for (unsigned flag : {IFF_PROMISC, IFF_ALLMULTI}) {
+        SetInterfaceFlag(flag, false);
+    }
+    while (!multicastAdded_.empty()) {
+        size_t before = multicastAdded_.size();
+        SetInterfaceMulticast(multicastAdded_.back(), false);
+        if (multicastAdded_.size() == before) {
+            multicastAdded_.pop_back();  // the interface is gone, and its list with it
+        }
+    }
+    flagsSet_ = 0;
 }
 
 void LinuxWire::FollowReceiveMode(const sim::ReceiveFilter &mode)

@@ -59,11 +59,8 @@ bool Service::Offer(const Link &link, std::string *error)
         *error = link.name + " is not an Ethernet interface";
         return false;
     }
-    std::shared_ptr<LinuxWire> wire = LinuxWire::Open(link);
+    std::shared_ptr<LinuxWire> wire = LinuxWire::Open(link, error);
     if (!wire) {
-        *error = errno == EPERM || errno == EACCES
-                     ? "no permission for a raw socket on " + link.name + "; run as root or with CAP_NET_RAW"
-                     : "cannot open a raw socket on " + link.name + ": " + std::strerror(errno);
         return false;
     }
     sim::AdapterConfig config;

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -169,6 +170,35 @@ TEST_F(ServiceTest, GroupAddressedEapolArrivesOnlyOnceTheClientJoined)
     Frame group = EapolFrame(kPaeGroup, kPeer, 0x03);
     far_->Send(group);
     EXPECT_EQ(Received(*raw, 5), group);
+}
+
+// The packet filter and multicast list the driver sets reach the interface,
+// and nothing of them stays there once the service has stopped, whichever
+// way the service asked the interface.
+TEST_F(ServiceTest, TheReceiveModeReachesTheInterfaceAndLeavesWithTheService)
+{
+    HeldReceiveMode before = HeldBy(pair_.Near());
+    ASSERT_EQ(before.promiscuity, 0);
+    ASSERT_EQ(before.allMulticast, 0);
+    ASSERT_EQ(std::count(before.multicast.begin(), before.multicast.end(), kPaeGroup), 0);
+
+    Client client = Attached();
+    ASSERT_EQ(rezezura_set_oid(client.get(), REZEZURA_OID_802_3_MULTICAST_LIST, kPaeGroup.data(), 6).status,
+              REZEZURA_STATUS_SUCCESS);
+    SetFilter(client, REZEZURA_PACKET_TYPE_DIRECTED | REZEZURA_PACKET_TYPE_MULTICAST |
+                          REZEZURA_PACKET_TYPE_ALL_MULTICAST | REZEZURA_PACKET_TYPE_PROMISCUOUS);
+    HeldReceiveMode joined = HeldBy(pair_.Near());
+    EXPECT_EQ(joined.promiscuity, 1);
+    EXPECT_EQ(joined.allMulticast, 1);
+    EXPECT_EQ(std::count(joined.multicast.begin(), joined.multicast.end(), kPaeGroup), 1);
+
+    client.reset();
+    EXPECT_EQ(service_->Stop(), 0);
+    service_.reset();
+    HeldReceiveMode after = HeldBy(pair_.Near());
+    EXPECT_EQ(after.promiscuity, 0);
+    EXPECT_EQ(after.allMulticast, 0);
+    EXPECT_EQ(std::count(after.multicast.begin(), after.multicast.end(), kPaeGroup), 0);
 }
 
 TEST_F(ServiceTest, CarrierDownAndUpBecomeTheMediaIndicationsAWaitingClientGets)

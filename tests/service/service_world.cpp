@@ -140,6 +140,40 @@ std::optional<Frame> RawPort::Receive(uint16_t etherType, std::chrono::milliseco
     }
 }
 
+HeldReceiveMode HeldBy(const std::string &interface)
+{
+    HeldReceiveMode held;
+    std::string command = "ip -d -o link show dev " + interface;
+    if (FILE *shown = popen(command.c_str(), "r")) {
+        char text[4096];
+        size_t length = fread(text, 1, sizeof text - 1, shown);
+        text[length] = '\0';
+        pclose(shown);
+        if (const char *promiscuity = std::strstr(text, " promiscuity ")) {
+            held.promiscuity = std::atoi(promiscuity + std::strlen(" promiscuity "));
+        }
+        if (const char *allMulticast = std::strstr(text, " allmulti ")) {
+            held.allMulticast = std::atoi(allMulticast + std::strlen(" allmulti "));
+        }
+    }
+    // Lines of index, name, users, global use and the address in hex.
+    if (FILE *list = std::fopen("/proc/self/net/dev_mcast", "re")) {
+        char name[64];
+        char hex[64];
+        while (std::fscanf(list, "%*d %63s %*d %*d %63s", name, hex) == 2) {
+            Mac address{};
+            if (interface == name && std::strlen(hex) == 2 * address.size()) {
+                for (size_t i = 0; i < address.size(); ++i) {
+                    address[i] = static_cast<uint8_t>(std::stoi(std::string(hex + 2 * i, 2), nullptr, 16));
+                }
+                held.multicast.push_back(address);
+            }
+        }
+        std::fclose(list);
+    }
+    return held;
+}
+
 std::string FreshSocketPath()
 {
     return "/tmp/rezezura-test-" + std::to_string(getpid()) + "-" + std::to_string(g_serial++) + ".sock";

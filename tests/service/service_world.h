@@ -97,6 +97,17 @@ private:
     bool ready_ = false;
 };
 
+// What an interface holds for those who asked it to receive more: its
+// promiscuity and all-multicast counts and the addresses on its multicast
+// list, whoever put them there (packet sockets or the interface's own flags
+// and list).
+struct HeldReceiveMode {
+    int promiscuity = -1;
+    int allMulticast = -1;
+    std::vector<Mac> multicast;
+};
+HeldReceiveMode HeldBy(const std::string &interface);
+
 // A fresh socket path for a service.
 std::string FreshSocketPath();
 
