@@ -105,6 +105,18 @@ def logoff(road, world, binaries, **options):
     _finish(session)
 
 
+def _wait_until_listening(session, monitor, port):
+    """ip prints nothing when it starts, and hears only the changes after it
+    has subscribed: the port's queue length is changed until it reports one."""
+    for attempt in range(40):
+        session.near.ip("link", "set", port, "txqueuelen", str(1000 + attempt))
+        try:
+            return monitor.wait_for(r"%s" % port, 0.25, what="a change of the port's queue length")
+        except WaitTimeout:
+            continue
+    raise WaitTimeout("ip-monitor reported no change of %s's queue length in 40 tries" % port)
+
+
 def carrier(road, world, binaries, **options):
     """The far end goes down and up in the middle of a session: the port the
     supplicant runs on loses its carrier and gets it back (through rezezura:
@@ -116,12 +128,9 @@ def carrier(road, world, binaries, **options):
     first = supplicant.wait_success()
     monitor = world.start("ip-monitor", ["ip", "-o", "monitor", "link", "dev", link.port],
                           namespace=session.near)
-    # ip prints nothing when it starts; a change of the port's queue length
-    # shows that it listens.
-    session.near.ip("link", "set", link.port, "txqueuelen", "999")
-    monitor.wait_for(r"%s" % link.port, 10, what="the change of the port's queue length")
+    listening = _wait_until_listening(session, monitor, link.port)
     session.far.ip("link", "set", link.far_if, "down")
-    down = monitor.wait_for(r"NO-CARRIER", 15, what="NO-CARRIER on %s" % link.port)
+    down = monitor.wait_for(r"NO-CARRIER", 15, listening.index + 1, what="NO-CARRIER on %s" % link.port)
     session.far.ip("link", "set", link.far_if, "up")
     monitor.wait_for(r"<(?!.*NO-CARRIER).*LOWER_UP", 15, down.index + 1,
                      what="the carrier back on %s" % link.port)
