@@ -5,6 +5,7 @@
 // closed.
 #include "sim/client.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -47,6 +48,7 @@ struct Clients {
     std::condition_variable changed;
     std::map<PDRIVER_OBJECT, size_t> openFiles;
     std::vector<std::thread> closers;
+    std::vector<std::thread::id> closersDone;  // closers that have sent their close
     size_t closesInFlight = 0;
     std::function<void(PDRIVER_OBJECT)> lastFileClosed;
     // Every thread's requests not known to have completed.
@@ -138,18 +140,37 @@ void SendClose(const std::shared_ptr<ClientState> &state)
 
 // The I/O manager sends the close from a thread of its own once the file's
 // last request has completed; the completing party may be at DISPATCH_LEVEL.
+// Closers that have done their work are joined at the next deferral, so that
+// a long run, such as the host service's, keeps no ended thread.
 void DeferClose(const std::shared_ptr<ClientState> &state)
 {
     Clients &clients = All();
-    std::lock_guard<std::mutex> guard(clients.lock);
-    ++clients.closesInFlight;
-    clients.closers.emplace_back([state] {
-        SendClose(state);
-        Clients &all = All();
-        std::lock_guard<std::mutex> done(all.lock);
-        --all.closesInFlight;
-        all.changed.notify_all();
-    });
+    std::vector<std::thread> ended;
+    {
+        std::lock_guard<std::mutex> guard(clients.lock);
+        for (auto it = clients.closers.begin(); it != clients.closers.end();) {
+            auto done = std::find(clients.closersDone.begin(), clients.closersDone.end(), it->get_id());
+            if (done == clients.closersDone.end()) {
+                ++it;
+                continue;
+            }
+            clients.closersDone.erase(done);
+            ended.push_back(std::move(*it));
+            it = clients.closers.erase(it);
+        }
+        ++clients.closesInFlight;
+        clients.closers.emplace_back([state] {
+            SendClose(state);
+            Clients &all = All();
+            std::lock_guard<std::mutex> done(all.lock);
+            --all.closesInFlight;
+            all.closersDone.push_back(std::this_thread::get_id());
+            all.changed.notify_all();
+        });
+    }
+    for (std::thread &closer : ended) {
+        closer.join();
+    }
 }
 
 // What NtReadFile, NtWriteFile and NtDeviceIoControlFile ask of a user-mode
@@ -338,6 +359,13 @@ size_t OpenFileCount(PDRIVER_OBJECT driver)
     return it == clients.openFiles.end() ? 0 : it->second;
 }
 
+size_t CloserThreadsKept()
+{
+    Clients &clients = All();
+    std::lock_guard<std::mutex> guard(clients.lock);
+    return clients.closers.size();
+}
+
 bool WaitForDeferredCloses(std::chrono::milliseconds limit)
 {
     schedule::Blocking blocking;
@@ -354,6 +382,7 @@ void ResetClients()
     {
         std::lock_guard<std::mutex> guard(clients.lock);
         closers.swap(clients.closers);
+        clients.closersDone.clear();
         clients.openFiles.clear();
         clients.lastFileClosed = nullptr;
         clients.closesInFlight = 0;

@@ -204,6 +204,22 @@ TEST_F(WholeDriver, ClosingAHandleWithARequestPendingCompletesItAndThenCloses)
     EXPECT_EQ(sim::OpenFileCount(Driver().Object()), 0u);
 }
 
+// A long-running host closes handles with reads pending all day: the threads
+// that sent those closes are not kept.
+TEST_F(WholeDriver, DeferredClosesKeepNoThreadOnceSent)
+{
+    sim::Adapter nic = AddAdapter(u"\\Device\\{NIC}");
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    for (int i = 0; i < 20; ++i) {
+        sim::ClientHandle handle = AttachedHandle(nic);
+        sim::Request read = handle.Read(1514);
+        handle.Close();
+        EXPECT_EQ(FinalStatusOf(read), STATUS_CANCELLED);
+        ASSERT_TRUE(sim::WaitForDeferredCloses());
+        EXPECT_LE(sim::CloserThreadsKept(), 1u);
+    }
+}
+
 // The receive path drops the last open reference at DISPATCH_LEVEL, so the
 // close runs from a work item, completes the unbind, and then still drops
 // the last reference to the record. Here the driver stops and unloads right

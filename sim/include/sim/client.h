@@ -67,6 +67,9 @@ private:
 size_t OpenFileCount(PDRIVER_OBJECT driver);
 // True once every close deferred behind pending requests has been sent.
 bool WaitForDeferredCloses(std::chrono::milliseconds limit = kWaitLimit);
+// Threads the I/O manager keeps for deferred closes: those still sending and
+// those that ended since the last deferral.
+size_t CloserThreadsKept();
 
 // The world's part: forget every handle (sim::ResetWorld).
 void ResetClients();
