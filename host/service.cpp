@@ -183,6 +183,22 @@ void Service::FollowLinks()
                 (unbound ? "the driver unbound it" : "the driver did not finish unbinding it"));
             continue;
         }
+        // A running adapter's station address is fixed; Windows restarts an
+        // adapter whose address is changed, which unbinds it and binds it anew.
+        if (link.address != adapter.wire->Interface().address) {
+            bool unbound = adapter.adapter.Remove();
+            adapter.wire->Stop();
+            adapters_.erase(found);
+            std::string error;
+            if (!unbound) {
+                Say(device + ": the interface's address changed; the driver did not finish unbinding it");
+            } else if (Offer(link, &error)) {
+                Say(device + ": the interface's address changed; the driver unbound it and bound it again");
+            } else {
+                Say(error);
+            }
+            continue;
+        }
         bool hadCarrier = adapter.wire->Interface().carrier;
         adapter.wire->Update(link);
         if (link.carrier != hadCarrier) {

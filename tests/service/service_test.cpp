@@ -241,6 +241,31 @@ TEST_F(ServiceTest, DeletingTheInterfaceCompletesAPendingReadWithDeviceRemoved)
     rezezura_close(client);
 }
 
+// The interface takes another address: the adapter goes and comes back with
+// it, a read on the old binding ends, and frames to the new address arrive.
+TEST_F(ServiceTest, ANewAddressOnTheInterfaceRebindsTheAdapterWithIt)
+{
+    std::unique_ptr<RawClient> raw = Reading(2);
+    const Mac renamed = {0x02, 0x5A, 0x00, 0x00, 0x00, 0x07};
+    ASSERT_EQ(RunProgram({"ip", "link", "set", "dev", pair_.Near(), "address", "02:5a:00:00:00:07"}), 0);
+    std::optional<RawAnswer> read = raw->AnswerTo(2);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->status, REZEZURA_STATUS_DEVICE_REMOVED);
+    ASSERT_TRUE(service_->WaitForLine("the driver unbound it and bound it again"));
+
+    std::unique_ptr<RawClient> again = Reading(3);
+    far_->Send(EapolFrame(station_, kPeer, 0x55));
+    Frame wanted = EapolFrame(renamed, kPeer, 0x66);
+    far_->Send(wanted);
+    EXPECT_EQ(Received(*again, 3), wanted);
+    Client client = Attached();
+    uint8_t address[6] = {};
+    rezezura_result result =
+        rezezura_query_oid(client.get(), REZEZURA_OID_802_3_CURRENT_ADDRESS, address, sizeof address);
+    EXPECT_EQ(result.status, REZEZURA_STATUS_SUCCESS);
+    EXPECT_EQ(Mac(std::to_array(address)), renamed);
+}
+
 TEST_F(ServiceTest, AClientRunningAsAnOrdinaryUserIsRefused)
 {
     pid_t child = fork();
