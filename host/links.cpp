@@ -73,6 +73,16 @@ int CollectLink(const nlmsghdr *message, void *data)
     return MNL_CB_OK;
 }
 
+// A request of `type` at the start of `buffer`, numbered by the time.
+nlmsghdr *StartRequest(std::vector<char> &buffer, uint16_t type, uint16_t flags)
+{
+    nlmsghdr *request = mnl_nlmsg_put_header(buffer.data());
+    request->nlmsg_type = type;
+    request->nlmsg_flags = flags;
+    request->nlmsg_seq = static_cast<unsigned>(time(nullptr));
+    return request;
+}
+
 }  // namespace
 
 std::optional<std::vector<Link>> DumpLinks()
@@ -88,11 +98,8 @@ std::optional<std::vector<Link>> DumpLinks()
         return std::nullopt;
     }
     std::vector<char> buffer(MNL_SOCKET_BUFFER_SIZE);
-    nlmsghdr *request = mnl_nlmsg_put_header(buffer.data());
-    request->nlmsg_type = RTM_GETLINK;
-    request->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    unsigned sequence = static_cast<unsigned>(time(nullptr));
-    request->nlmsg_seq = sequence;
+    nlmsghdr *request = StartRequest(buffer, RTM_GETLINK, NLM_F_REQUEST | NLM_F_DUMP);
+    unsigned sequence = request->nlmsg_seq;
     auto *info = static_cast<rtgenmsg *>(mnl_nlmsg_put_extra_header(request, sizeof(rtgenmsg)));
     info->rtgen_family = AF_PACKET;
     unsigned portId = mnl_socket_get_portid(socket);
@@ -132,11 +139,8 @@ bool ChangeLinkFlags(int index, unsigned flags, unsigned mask)
         return false;
     }
     std::vector<char> buffer(MNL_SOCKET_BUFFER_SIZE);
-    nlmsghdr *request = mnl_nlmsg_put_header(buffer.data());
-    request->nlmsg_type = RTM_NEWLINK;
-    request->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
-    unsigned sequence = static_cast<unsigned>(time(nullptr));
-    request->nlmsg_seq = sequence;
+    nlmsghdr *request = StartRequest(buffer, RTM_NEWLINK, NLM_F_REQUEST | NLM_F_ACK);
+    unsigned sequence = request->nlmsg_seq;
     auto *info = static_cast<ifinfomsg *>(mnl_nlmsg_put_extra_header(request, sizeof(ifinfomsg)));
     info->ifi_family = AF_UNSPEC;
     info->ifi_index = index;
