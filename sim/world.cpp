@@ -10,7 +10,7 @@
 #include "sim/faults.h"
 #include "sim/handles.h"
 #include "sim/hooks.h"
-#include "sim/io_internal.h"
+#include "sim/io/io_internal.h"
 #include "sim/irql.h"
 #include "sim/ndis.h"
 #include "sim/mdl.h"
@@ -21,7 +21,7 @@
 #include "sim/security_log.h"
 #include "sim/verifier.h"
 #include "sim/windows_version.h"
-#include "sim/work_internal.h"
+#include "sim/ex/work_internal.h"
 
 namespace sim {
 

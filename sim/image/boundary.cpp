@@ -8,7 +8,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "sim/driver_call.h"
+#include "sim/io/driver_call.h"
 #include "sim/verifier.h"
 
 namespace sim::image {

@@ -9,7 +9,7 @@
 #include "platform/ke.h"
 #include "sim/hooks.h"
 #include "sim/irql.h"
-#include "sim/ke_internal.h"
+#include "sim/ke/ke_internal.h"
 #include "sim/schedule.h"
 #include "sim/verifier.h"
 

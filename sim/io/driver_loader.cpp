@@ -8,13 +8,13 @@
 #include <vector>
 
 #include "sim/client.h"
-#include "sim/client_internal.h"
+#include "sim/io/client_internal.h"
 #include "sim/device_objects.h"
-#include "sim/driver_call.h"
+#include "sim/io/driver_call.h"
 #include "sim/image.h"
 #include "sim/ndis.h"
-#include "sim/ndis_world.h"
-#include "sim/system_worker.h"
+#include "sim/ndis/ndis_world.h"
+#include "sim/ex/system_worker.h"
 #include "sim/verifier.h"
 
 namespace sim {

@@ -1,5 +1,5 @@
 // Simulated adapters: their arrival and removal, knobs and observations.
-#include "sim/ndis_world.h"
+#include "sim/ndis/ndis_world.h"
 #include "sim/schedule.h"
 
 namespace sim {

@@ -1,10 +1,10 @@
 // Protocol registration and deregistration, the protocol's unload handler
 // and plug-and-play events that concern no adapter.
-#include "sim/driver_call.h"
+#include "sim/io/driver_call.h"
 #include "sim/faults.h"
 #include "sim/irql.h"
 #include "sim/verifier.h"
-#include "sim/ndis_world.h"
+#include "sim/ndis/ndis_world.h"
 
 namespace sim {
 

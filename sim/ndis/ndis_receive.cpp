@@ -5,14 +5,14 @@
 #include <cstring>
 
 #include "sim/counters.h"
-#include "sim/driver_call.h"
+#include "sim/io/driver_call.h"
 #include "sim/hooks.h"
-#include "sim/ndis_filter.h"
+#include "sim/ndis/ndis_filter.h"
 #include "sim/irql.h"
 #include "sim/ndis_pools.h"
 #include "sim/pool.h"
 #include "sim/verifier.h"
-#include "sim/ndis_world.h"
+#include "sim/ndis/ndis_world.h"
 
 namespace sim {
 namespace {

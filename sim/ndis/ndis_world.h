@@ -17,7 +17,7 @@
 
 #include "platform/ndis_open.h"
 #include "sim/ndis.h"
-#include "sim/ndis_traffic_state.h"
+#include "sim/ndis/ndis_traffic_state.h"
 
 namespace sim {
 

@@ -7,12 +7,12 @@
 #include <unordered_map>
 
 #include "platform/ke.h"
-#include "sim/driver_call.h"
+#include "sim/io/driver_call.h"
 #include "sim/io.h"
 #include "sim/direct_io.h"
-#include "sim/io_internal.h"
+#include "sim/io/io_internal.h"
 #include "sim/irql.h"
-#include "sim/ke_internal.h"
+#include "sim/ke/ke_internal.h"
 #include "sim/schedule.h"
 #include "sim/verifier.h"
 

@@ -5,13 +5,13 @@
 #include <algorithm>
 
 #include "sim/counters.h"
-#include "sim/driver_call.h"
+#include "sim/io/driver_call.h"
 #include "sim/hooks.h"
 #include "sim/pool.h"
 #include "sim/irql.h"
 #include "sim/schedule.h"
 #include "sim/verifier.h"
-#include "sim/ndis_world.h"
+#include "sim/ndis/ndis_world.h"
 #include "sim/wire.h"
 
 namespace sim {

@@ -6,12 +6,12 @@
 // protocol's RequestCompleteHandler.
 #include <cstring>
 
-#include "sim/driver_call.h"
+#include "sim/io/driver_call.h"
 #include "sim/irql.h"
-#include "sim/ndis_filter.h"
+#include "sim/ndis/ndis_filter.h"
 #include "sim/schedule.h"
 #include "sim/verifier.h"
-#include "sim/ndis_world.h"
+#include "sim/ndis/ndis_world.h"
 #include "sim/wire.h"
 
 namespace sim {

@@ -4,7 +4,7 @@
 
 #include "sim/irql.h"
 #include "sim/verifier.h"
-#include "sim/ndis_world.h"
+#include "sim/ndis/ndis_world.h"
 
 namespace sim {
 

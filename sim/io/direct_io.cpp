@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "platform/mm.h"
-#include "sim/io_internal.h"
+#include "sim/io/io_internal.h"
 #include "sim/ndis_pools.h"
 
 namespace sim {

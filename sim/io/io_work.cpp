@@ -6,13 +6,13 @@
 
 #include "platform/io_work.h"
 #include "sim/device_objects.h"
-#include "sim/driver_call.h"
+#include "sim/io/driver_call.h"
 #include "sim/faults.h"
 #include "sim/hooks.h"
 #include "sim/irql.h"
-#include "sim/system_worker.h"
+#include "sim/ex/system_worker.h"
 #include "sim/verifier.h"
-#include "sim/work_internal.h"
+#include "sim/ex/work_internal.h"
 
 struct _IO_WORKITEM {
     PDEVICE_OBJECT device;

@@ -9,12 +9,12 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "sim/driver_call.h"
+#include "sim/io/driver_call.h"
 #include "sim/hooks.h"
 #include "sim/irql.h"
 #include "sim/schedule.h"
 #include "sim/verifier.h"
-#include "sim/ndis_world.h"
+#include "sim/ndis/ndis_world.h"
 
 namespace sim {
 namespace {

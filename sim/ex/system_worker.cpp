@@ -1,5 +1,5 @@
 // One worker thread for every kind of work item; tests wait for it to be idle.
-#include "sim/system_worker.h"
+#include "sim/ex/system_worker.h"
 
 #include <condition_variable>
 #include <cstdio>
@@ -8,11 +8,11 @@
 #include <thread>
 
 #include "sim/irql.h"
-#include "sim/ke_internal.h"
+#include "sim/ke/ke_internal.h"
 #include "sim/schedule.h"
 #include "sim/verifier.h"
 #include "sim/work.h"
-#include "sim/work_internal.h"
+#include "sim/ex/work_internal.h"
 
 namespace sim {
 namespace {

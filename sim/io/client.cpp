@@ -11,7 +11,7 @@
 #include <mutex>
 #include <thread>
 
-#include "sim/client_internal.h"
+#include "sim/io/client_internal.h"
 #include "sim/direct_io.h"
 #include "sim/object_manager.h"
 #include "sim/schedule.h"

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "sim/ndis_filter.h"
-#include "sim/ndis_world.h"
+#include "sim/ndis/ndis_filter.h"
+#include "sim/ndis/ndis_world.h"
 #include "sim/wire.h"
 
 namespace sim {

@@ -2,10 +2,10 @@
 // at PASSIVE_LEVEL, outside the context that scheduled it. NDIS holds nothing
 // for it: the driver must not unload while one of its items is queued or running.
 #include "platform/ndis_work.h"
-#include "sim/driver_call.h"
+#include "sim/io/driver_call.h"
 #include "sim/hooks.h"
 #include "sim/irql.h"
-#include "sim/system_worker.h"
+#include "sim/ex/system_worker.h"
 #include "sim/verifier.h"
 
 namespace {

@@ -2,14 +2,14 @@
 // called no new work starts on the open, and it completes only after every
 // piece of work in flight on the open (indications, transfers, sends,
 // requests) has finished and the adapter has done its own part.
-#include "sim/driver_call.h"
+#include "sim/io/driver_call.h"
 #include "sim/faults.h"
 #include "sim/hooks.h"
-#include "sim/ndis_filter.h"
+#include "sim/ndis/ndis_filter.h"
 #include "sim/irql.h"
 #include "sim/schedule.h"
 #include "sim/verifier.h"
-#include "sim/ndis_world.h"
+#include "sim/ndis/ndis_world.h"
 
 namespace sim {
 namespace {

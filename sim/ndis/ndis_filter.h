@@ -1,4 +1,4 @@
-// Which frames an adapter gives each open (sim/ndis_filter.cpp), for the
+// Which frames an adapter gives each open (sim/ndis/ndis_filter.cpp), for the
 // sim's receive and loopback paths and its answers to the multicast OIDs.
 // Call each with the NDIS world's lock held.
 #pragma once

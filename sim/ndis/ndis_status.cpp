@@ -1,9 +1,9 @@
 // Status indications from an adapter to the protocols that have it open.
-#include "sim/driver_call.h"
+#include "sim/io/driver_call.h"
 #include "sim/hooks.h"
 #include "sim/irql.h"
 #include "sim/verifier.h"
-#include "sim/ndis_world.h"
+#include "sim/ndis/ndis_world.h"
 
 namespace sim {
 

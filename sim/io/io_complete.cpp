@@ -8,7 +8,7 @@
 #include "sim/counters.h"
 #include "sim/hooks.h"
 #include "sim/io.h"
-#include "sim/io_internal.h"
+#include "sim/io/io_internal.h"
 #include "sim/irql.h"
 #include "sim/verifier.h"
 

@@ -4,11 +4,11 @@
 #include <atomic>
 
 #include "platform/io.h"
-#include "sim/driver_call.h"
+#include "sim/io/driver_call.h"
 #include "sim/hooks.h"
-#include "sim/io_internal.h"
+#include "sim/io/io_internal.h"
 #include "sim/irql.h"
-#include "sim/ke_internal.h"
+#include "sim/ke/ke_internal.h"
 #include "sim/verifier.h"
 
 namespace sim {
