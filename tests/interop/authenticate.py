@@ -32,7 +32,7 @@ def authenticate_once(road, method, binaries, run):
         success = supplicant.wait_success()
         start = link.authenticator.program.wait_for(r"received EAPOL-Start from STA", 5,
                                                     what="the EAPOL-Start")
-        problems = session.stop()
+        problems = session.finish()
         if problems:
             raise RuntimeError("; ".join(problems))
         return (success.time - start.time) * 1000

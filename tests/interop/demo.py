@@ -103,14 +103,15 @@ def main():
              % (link.port, link.port))
         session.start_supplicant(link, "md5").wait_success()
         link.authenticator.wait_success(link.near_mac)
+        session.stop_peers()
         problems = session.compare_frames(link)
         live.stop(0 if problems else session.frame_count)
         live = None
-        step("EAP success on both sides")
+        step("EAP success on both sides; the peers stopped")
         if not problems:
             step("each of the %d frames crossed unchanged and in order, and nothing else did"
                  % session.frame_count)
-        problems += session.stop()
+        problems += session.road.stop()
         step("rezezura-host stopped: " + session.road.service.lines[-1])
         if problems:
             print("real peers: FAILED:\n" + "\n".join(problems))

@@ -1,7 +1,9 @@
 """The interop cases. Each takes the world it runs in, the road and the
-binaries, and raises CaseFailure naming what went wrong; every case ends with
-the road stopped, and through rezezura that means the service stopped with its
-verifier's summary clean."""
+binaries, and raises CaseFailure naming what went wrong. A case compares the
+captures only once both peers have stopped and every frame they sent has
+crossed, so that nothing is on its way when the captures stop; every case ends
+with the road stopped, and through rezezura that means the service stopped
+with its verifier's summary clean."""
 
 from .processes import WaitTimeout
 from .session import Session
@@ -16,12 +18,8 @@ def expect(problems):
         raise CaseFailure("\n".join(problems))
 
 
-def _finish(session, problems=()):
-    problems = list(problems)
-    for link in session.links:
-        problems += session.compare_frames(link)
-    problems += session.stop()
-    expect(problems)
+def _finish(session):
+    expect(session.finish())
 
 
 def _authenticate(road, world, binaries, method, **options):
@@ -147,8 +145,8 @@ def unplug(road, world, binaries, **options):
     link = session.links[0]
     supplicant = session.start_supplicant(link, "md5")
     supplicant.wait_success()
-    supplicant.program.stop()
-    # The frames of the authentication before the interface goes.
+    # The frames of the authentication, on a quiet wire, before the interface goes.
+    session.stop_peers()
     problems = session.compare_frames(link)
     bridge = session.road.bridges[link.adapter]
     session.near.ip("link", "del", link.adapter)

@@ -96,6 +96,30 @@ class Program:
         with self._changed:
             return sum(1 for line in self.lines[since:] if regex.search(line))
 
+    def wait_count(self, pattern, count, timeout, what=None):
+        """Waits until `count` lines match `pattern`, at most `timeout`
+        seconds; the time-out, or the program's exit first, fails as
+        wait_for does."""
+        regex = re.compile(pattern)
+        deadline = time.monotonic() + timeout
+        seen = index = 0
+        with self._changed:
+            while True:
+                while seen < count and index < len(self.lines):
+                    seen += 1 if regex.search(self.lines[index]) else 0
+                    index += 1
+                if seen >= count:
+                    return
+                if self.process.poll() is not None and not self._reader.is_alive():
+                    raise WaitTimeout("%s exited with status %d after %d of %d %s"
+                                      % (self.name, self.process.returncode, seen, count,
+                                         what or repr(pattern)))
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise WaitTimeout("%s printed %d of %d %s within %g s"
+                                      % (self.name, seen, count, what or repr(pattern), timeout))
+                self._changed.wait(left)
+
     def running(self):
         return self.process.poll() is None
 

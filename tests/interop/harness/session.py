@@ -61,11 +61,35 @@ class Session:
             frames.vlan_tagged_eapol_start(near, far),
             frames.vlan_tagged_eapol_start(frames.PAE_GROUP, far)])
 
+    def stop_peers(self):
+        """Stops every supplicant, then every authenticator, each reaped, so
+        that neither peer sends anything more; what they sent last may still
+        be crossing."""
+        for link in self.links:
+            if link.supplicant:
+                link.supplicant.program.stop()
+        for link in self.links:
+            link.authenticator.program.stop()
+
+    def _settle(self, link, timeout=10):
+        """Once the peers have stopped: waits until every EAPOL frame each
+        peer sent has reached the other side's capture, so that the wire is
+        quiet when the captures stop. A frame that never arrives leaves the
+        wait at the time-out, and the comparison names it."""
+        near, far = link.near_capture, link.far_capture
+        near.flush()
+        far.flush()
+        supplicant_mac, authenticator_mac = near.mac, link.authenticator.mac
+        far.wait_eapol(supplicant_mac, near.eapol_count(supplicant_mac), timeout)
+        near.wait_eapol(authenticator_mac, far.eapol_count(authenticator_mac), timeout)
+
     def compare_frames(self, link):
-        """Stops both captures of `link` and returns the problems: each EAPOL
+        """Once the peers have stopped (stop_peers): waits for a quiet wire,
+        stops both captures of `link` and returns the problems: each EAPOL
         frame hostapd sent must reach the supplicant unchanged and in order,
         and each one the supplicant sent must reach hostapd; through rezezura
         nothing else may cross either way."""
+        self._settle(link)
         far = link.far_capture.frames()
         near = link.near_capture.frames()
         supplicant_mac = link.near_capture.mac
@@ -86,9 +110,11 @@ class Session:
         self.frame_count = len(authenticator_sent) + len(supplicant_sent)
         return problems
 
-    def stop(self):
-        """Stops the supplicants, then the road; the road's problems."""
+    def finish(self):
+        """Ends the session on a quiet wire: the peers stop, every link's
+        frames are compared, then the road stops. Returns the problems."""
+        self.stop_peers()
+        problems = []
         for link in self.links:
-            if link.supplicant:
-                link.supplicant.program.stop()
-        return self.road.stop()
+            problems += self.compare_frames(link)
+        return problems + self.road.stop()
