@@ -1,7 +1,11 @@
 // The client library over rezezura-host's socket: each call one request
-// message, its answer matched by id by a receiving thread that writes the
-// answer's bytes straight into the caller's buffer.
+// message in one datagram, its answer matched by id. No thread of the
+// library's own: a caller waiting for an answer reads the socket itself
+// while no other caller does, taking a lone call's answer straight into its
+// own buffer, and hands the answers of the others to them.
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -12,17 +16,18 @@
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <thread>
+#include <string>
 #include <vector>
 
 #include "client/adapter_name.h"
 #include "client/rezezura_client.h"
 #include "client/socket_messages.h"
-#include "client/socket_receive.h"
 
 using namespace rezezura::socket;
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 // One request awaiting its answer.
 struct Slot {
@@ -41,116 +46,204 @@ rezezura_result Failure(int32_t status, int error)
     return result;
 }
 
-bool SendAll(int socket, const uint8_t *bytes, size_t count)
+// The fixed fields a request carries after its header.
+struct Fixed {
+    uint8_t bytes[8];
+    size_t length = 0;
+};
+
+Fixed Le32(uint32_t value)
 {
-    while (count > 0) {
-        ssize_t sent = send(socket, bytes, count, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) {
-            continue;
-        }
-        if (sent <= 0) {
-            return false;
-        }
-        bytes += sent;
-        count -= static_cast<size_t>(sent);
-    }
-    return true;
+    Fixed fixed;
+    PutU32(fixed.bytes, value);
+    fixed.length = 4;
+    return fixed;
 }
+
+Fixed Le32Pair(uint32_t first, uint32_t second)
+{
+    Fixed fixed;
+    PutU32(fixed.bytes, first);
+    PutU32(fixed.bytes + 4, second);
+    fixed.length = 8;
+    return fixed;
+}
+
+enum class Received { Answer, Nothing, TimedOut, Broken };
 
 }  // namespace
 
 struct rezezura_client {
     int socket = -1;
-    std::thread receiver;
-    std::mutex sending;  // one message at a time on the socket
-    std::mutex lock;     // guards what follows
-    std::condition_variable answered;
+    std::mutex lock;  // guards what follows
+    std::condition_variable changed;
     std::map<uint64_t, Slot *> slots;
     uint64_t nextId = 1;
-    bool broken = false;  // the service closed the connection
+    bool receiving = false;  // a caller is reading the socket for everyone
+    bool broken = false;     // the service closed the connection
 
-    void Receive();
-    void Break();
+    bool SendMessage(MessageKind kind, uint64_t id, const Fixed &fixed, const void *payload, uint32_t payloadLength);
+    void SendCancel(uint64_t id);
     // Sends a request whose answer the slot takes; Finish waits for it.
-    rezezura_result Start(MessageKind kind, const std::vector<uint8_t> &fixed, const void *payload,
-                          uint32_t payloadLength, Slot *slot);
+    rezezura_result Start(MessageKind kind, const Fixed &fixed, const void *payload, uint32_t payloadLength,
+                          Slot *slot);
     rezezura_result Finish(Slot *slot, uint32_t timeoutMs);
-    rezezura_result Call(MessageKind kind, const std::vector<uint8_t> &fixed, const void *payload,
-                         uint32_t payloadLength, void *buffer, uint32_t room, uint32_t timeoutMs);
-    bool SendMessage(MessageKind kind, uint64_t id, const std::vector<uint8_t> &fixed, const void *payload,
-                     uint32_t payloadLength);
+    rezezura_result Call(MessageKind kind, const Fixed &fixed, const void *payload, uint32_t payloadLength,
+                         void *buffer, uint32_t room, uint32_t timeoutMs);
+    // Waits, reading the socket whenever no other caller does, until `done` holds.
+    // Past `deadline` (if any) it returns false with the lock held.
+    template <typename Done>
+    bool ReceiveUntil(std::unique_lock<std::mutex> &guard, Slot *own, const Clock::time_point *deadline, Done done);
+    // Reads one answer, into `own`'s buffer when only `own` awaits one.
+    // Called by the one receiving caller, without the lock.
+    Received ReceiveOne(Slot *own, bool lone, int waitMs);
+    // Every call ends; with the lock held.
+    void Break(int32_t status, int error);
 };
 
-void rezezura_client::Break()
+void rezezura_client::Break(int32_t status, int error)
 {
-    std::lock_guard<std::mutex> guard(lock);
     broken = true;
     for (auto &[id, slot] : slots) {
         if (!slot->done) {
             slot->done = true;
-            slot->result = Failure(REZEZURA_STATUS_PIPE_DISCONNECTED, ECONNRESET);
+            slot->result = Failure(status, error);
         }
     }
-    answered.notify_all();
+    changed.notify_all();
 }
 
-void rezezura_client::Receive()
+Received rezezura_client::ReceiveOne(Slot *own, bool lone, int waitMs)
 {
-    std::vector<uint8_t> discard(kMaxPayload);
-    for (;;) {
-        uint8_t head[kHeaderSize + kAnswerPrefixSize];
-        if (!ReceiveExactly(socket, head, sizeof head)) {
-            break;
+    if (waitMs >= 0) {
+        pollfd wait{socket, POLLIN, 0};
+        int ready = poll(&wait, 1, waitMs);
+        if (ready == 0) {
+            return Received::TimedOut;
         }
-        Header header = DecodeHeader(head);
-        if (!ValidAnswerHeader(header)) {
-            break;
+        if (ready < 0) {
+            return errno == EINTR ? Received::Nothing : Received::Broken;
         }
-        size_t count = header.length - sizeof head;
-        Slot *slot = nullptr;
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            auto found = slots.find(header.id);
-            if (found != slots.end() && !found->second->done) {
-                slot = found->second;
+    }
+    static thread_local std::vector<uint8_t> scratch(kMaxPayload);
+    uint8_t head[kHeaderSize + kAnswerPrefixSize];
+    const bool direct = lone && own != nullptr && own->room != 0;
+    iovec pieces[3] = {{head, sizeof head}, {direct ? own->buffer : nullptr, direct ? own->room : 0},
+                       {scratch.data(), scratch.size()}};
+    msghdr message{};
+    message.msg_iov = pieces;
+    message.msg_iovlen = 3;
+    ssize_t got = recvmsg(socket, &message, 0);
+    if (got < 0 && errno == EINTR) {
+        return Received::Nothing;
+    }
+    std::lock_guard<std::mutex> guard(lock);
+    if (got < static_cast<ssize_t>(sizeof head) || (message.msg_flags & MSG_TRUNC) != 0) {
+        Break(REZEZURA_STATUS_PIPE_DISCONNECTED, got < 0 ? errno : ECONNRESET);
+        return Received::Broken;
+    }
+    Header header = DecodeHeader(head);
+    if (header.version != kSocketVersion) {
+        Break(REZEZURA_STATUS_REVISION_MISMATCH, EPROTO);
+        return Received::Broken;
+    }
+    if (!ValidAnswerHeader(header) || header.length != static_cast<size_t>(got)) {
+        Break(REZEZURA_STATUS_PIPE_DISCONNECTED, EPROTO);
+        return Received::Broken;
+    }
+    auto found = slots.find(header.id);
+    if (found == slots.end() || found->second->done) {
+        return Received::Answer;  // a request whose caller already let it go
+    }
+    Slot *slot = found->second;
+    size_t count = header.length - sizeof head;
+    size_t kept = std::min<size_t>(count, slot->room);
+    if (!(direct && slot == own) && kept != 0) {
+        // The bytes lie in the first piece that took them, and on in the scratch.
+        size_t inFirst = std::min<size_t>(kept, pieces[1].iov_len);
+        if (inFirst != 0 && pieces[1].iov_base != slot->buffer) {
+            std::memmove(slot->buffer, pieces[1].iov_base, inFirst);
+        }
+        std::memcpy(slot->buffer + inFirst, scratch.data(), kept - inFirst);
+    }
+    slot->result.status = static_cast<int32_t>(GetU32(head + kHeaderSize));
+    slot->result.information = GetU32(head + kHeaderSize + 4);
+    slot->done = true;
+    changed.notify_all();
+    return Received::Answer;
+}
+
+template <typename Done>
+bool rezezura_client::ReceiveUntil(std::unique_lock<std::mutex> &guard, Slot *own, const Clock::time_point *deadline,
+                                   Done done)
+{
+    while (!done()) {
+        int waitMs = -1;
+        if (deadline != nullptr) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+            if (left <= 0) {
+                return false;
             }
+            waitMs = static_cast<int>(std::min<long long>(left, 1 << 30));
         }
-        // The slot stays until its caller saw it done, which only this thread makes it.
-        size_t kept = slot == nullptr ? 0 : std::min<size_t>(count, slot->room);
-        if ((kept != 0 && !ReceiveExactly(socket, slot->buffer, kept)) ||
-            (count > kept && !ReceiveExactly(socket, discard.data(), count - kept))) {
-            break;
+        if (broken) {
+            return true;  // every slot is done already
         }
-        if (slot != nullptr) {
-            std::lock_guard<std::mutex> guard(lock);
-            slot->result.status = static_cast<int32_t>(GetU32(head + kHeaderSize));
-            slot->result.information = GetU32(head + kHeaderSize + 4);
-            slot->done = true;
-            answered.notify_all();
+        if (receiving) {
+            if (deadline == nullptr) {
+                changed.wait(guard);
+            } else {
+                changed.wait_until(guard, *deadline);
+            }
+            continue;
+        }
+        receiving = true;
+        bool lone = slots.size() == 1;
+        guard.unlock();
+        Received outcome = ReceiveOne(own, lone, waitMs);
+        guard.lock();
+        receiving = false;
+        changed.notify_all();  // another waiter may read next
+        if (outcome == Received::TimedOut) {
+            return done();
         }
     }
-    Break();
+    return true;
 }
 
-bool rezezura_client::SendMessage(MessageKind kind, uint64_t id, const std::vector<uint8_t> &fixed,
-                                  const void *payload, uint32_t payloadLength)
+bool rezezura_client::SendMessage(MessageKind kind, uint64_t id, const Fixed &fixed, const void *payload,
+                                  uint32_t payloadLength)
 {
-    std::vector<uint8_t> head(kHeaderSize);
+    uint8_t head[kHeaderSize + sizeof fixed.bytes];
     Header header;
-    header.length = static_cast<uint32_t>(kHeaderSize + fixed.size() + payloadLength);
+    header.length = static_cast<uint32_t>(kHeaderSize + fixed.length + payloadLength);
     header.kind = kind;
     header.id = id;
-    EncodeHeader(header, head.data());
-    head.insert(head.end(), fixed.begin(), fixed.end());
-    std::lock_guard<std::mutex> guard(sending);
-    return SendAll(socket, head.data(), head.size()) &&
-           SendAll(socket, static_cast<const uint8_t *>(payload), payloadLength);
+    EncodeHeader(header, head);
+    std::memcpy(head + kHeaderSize, fixed.bytes, fixed.length);
+    iovec pieces[2] = {{head, kHeaderSize + fixed.length}, {const_cast<void *>(payload), payloadLength}};
+    msghdr message{};
+    message.msg_iov = pieces;
+    message.msg_iovlen = payloadLength == 0 ? 1 : 2;
+    ssize_t sent;
+    do {
+        sent = sendmsg(socket, &message, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    return sent == static_cast<ssize_t>(header.length);
 }
 
-rezezura_result rezezura_client::Start(MessageKind kind, const std::vector<uint8_t> &fixed, const void *payload,
+void rezezura_client::SendCancel(uint64_t id)
+{
+    Fixed target;
+    PutU64(target.bytes, id);
+    target.length = 8;
+    SendMessage(MessageKind::Cancel, id, target, nullptr, 0);
+}
+
+rezezura_result rezezura_client::Start(MessageKind kind, const Fixed &fixed, const void *payload,
                                        uint32_t payloadLength, Slot *slot)
 {
-    if (payloadLength > kMaxPayload - fixed.size() || slot->room > kMaxRoom) {
+    if (payloadLength > kMaxPayload - fixed.length || slot->room > kMaxRoom) {
         return Failure(static_cast<int32_t>(0xC000000D), EMSGSIZE);  // STATUS_INVALID_PARAMETER
     }
     {
@@ -162,7 +255,7 @@ rezezura_result rezezura_client::Start(MessageKind kind, const std::vector<uint8
         slots[slot->id] = slot;
     }
     if (!SendMessage(kind, slot->id, fixed, payload, payloadLength)) {
-        shutdown(socket, SHUT_RDWR);  // the receiver ends every call
+        shutdown(socket, SHUT_RDWR);  // the next read ends every call
     }
     return rezezura_result{};
 }
@@ -170,26 +263,27 @@ rezezura_result rezezura_client::Start(MessageKind kind, const std::vector<uint8
 rezezura_result rezezura_client::Finish(Slot *slot, uint32_t timeoutMs)
 {
     std::unique_lock<std::mutex> guard(lock);
+    auto done = [slot] { return slot->done; };
     bool timedOut = false;
-    if (timeoutMs != REZEZURA_NO_TIME_LIMIT &&
-        !answered.wait_for(guard, std::chrono::milliseconds(timeoutMs), [slot] { return slot->done; })) {
-        // Past the limit the request is cancelled and its end awaited, so
-        // that no answer outlives the caller's buffer.
-        guard.unlock();
-        std::vector<uint8_t> target(8);
-        PutU64(target.data(), slot->id);
-        SendMessage(MessageKind::Cancel, slot->id, target, nullptr, 0);
-        timedOut = true;
-        guard.lock();
+    if (timeoutMs != REZEZURA_NO_TIME_LIMIT) {
+        Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        if (!ReceiveUntil(guard, slot, &deadline, done)) {
+            // Past the limit the request is cancelled and its end awaited, so
+            // that no answer outlives the caller's buffer.
+            guard.unlock();
+            SendCancel(slot->id);
+            timedOut = true;
+            guard.lock();
+        }
     }
-    answered.wait(guard, [slot] { return slot->done; });
+    ReceiveUntil(guard, slot, nullptr, done);
     slots.erase(slot->id);
-    answered.notify_all();
+    changed.notify_all();
     slot->result.timed_out = timedOut && slot->result.status == REZEZURA_STATUS_CANCELLED;
     return slot->result;
 }
 
-rezezura_result rezezura_client::Call(MessageKind kind, const std::vector<uint8_t> &fixed, const void *payload,
+rezezura_result rezezura_client::Call(MessageKind kind, const Fixed &fixed, const void *payload,
                                       uint32_t payloadLength, void *buffer, uint32_t room, uint32_t timeoutMs)
 {
     Slot slot;
@@ -201,17 +295,6 @@ rezezura_result rezezura_client::Call(MessageKind kind, const std::vector<uint8_
     }
     return Finish(&slot, timeoutMs);
 }
-
-namespace {
-
-std::vector<uint8_t> Le32(uint32_t value)
-{
-    std::vector<uint8_t> bytes(4);
-    PutU32(bytes.data(), value);
-    return bytes;
-}
-
-}  // namespace
 
 extern "C" {
 
@@ -225,7 +308,7 @@ rezezura_result rezezura_open(rezezura_client **client)
         return Failure(REZEZURA_STATUS_OBJECT_NAME_NOT_FOUND, ENAMETOOLONG);
     }
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    int socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int socket = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (socket < 0) {
         return Failure(REZEZURA_STATUS_OBJECT_NAME_NOT_FOUND, errno);
     }
@@ -239,14 +322,7 @@ rezezura_result rezezura_open(rezezura_client **client)
     // The service greets with the status of the device's open (id 0).
     Slot greeting;
     opened->slots[0] = &greeting;
-    opened->receiver = std::thread([opened] { opened->Receive(); });
-    rezezura_result result;
-    {
-        std::unique_lock<std::mutex> guard(opened->lock);
-        opened->answered.wait(guard, [&greeting] { return greeting.done; });
-        opened->slots.erase(0);
-        result = greeting.result;
-    }
+    rezezura_result result = opened->Finish(&greeting, REZEZURA_NO_TIME_LIMIT);
     if (!rezezura_succeeded(result)) {
         rezezura_close(opened);
         return result;
@@ -265,10 +341,7 @@ rezezura_result rezezura_attach(rezezura_client *client, const char *adapter)
     if (input.empty()) {
         return Failure(REZEZURA_STATUS_NO_SUCH_DEVICE, EINVAL);
     }
-    std::vector<uint8_t> fixed = Le32(IOCTL_RELAY_OPEN_ADAPTER);
-    std::vector<uint8_t> room = Le32(0);
-    fixed.insert(fixed.end(), room.begin(), room.end());
-    return client->Call(MessageKind::DeviceControl, fixed, input.data(), static_cast<uint32_t>(input.size()),
+    return client->Call(MessageKind::DeviceControl, Le32Pair(IOCTL_RELAY_OPEN_ADAPTER, 0), input.data(), static_cast<uint32_t>(input.size()),
                         nullptr, 0, REZEZURA_NO_TIME_LIMIT);
 }
 
@@ -306,7 +379,7 @@ rezezura_result rezezura_finish(rezezura_request *request, uint32_t timeout_ms)
 
 rezezura_result rezezura_write(rezezura_client *client, const void *frame, uint32_t length)
 {
-    return client->Call(MessageKind::Write, {}, frame, length, nullptr, 0, REZEZURA_NO_TIME_LIMIT);
+    return client->Call(MessageKind::Write, Fixed{}, frame, length, nullptr, 0, REZEZURA_NO_TIME_LIMIT);
 }
 
 namespace {
@@ -314,10 +387,7 @@ namespace {
 rezezura_result Control(rezezura_client *client, uint32_t code, const std::vector<uint8_t> &input, void *output,
                         uint32_t outputLength, uint32_t timeoutMs)
 {
-    std::vector<uint8_t> fixed = Le32(code);
-    std::vector<uint8_t> room = Le32(outputLength);
-    fixed.insert(fixed.end(), room.begin(), room.end());
-    return client->Call(MessageKind::DeviceControl, fixed, input.data(), static_cast<uint32_t>(input.size()),
+    return client->Call(MessageKind::DeviceControl, Le32Pair(code, outputLength), input.data(), static_cast<uint32_t>(input.size()),
                         output, outputLength, timeoutMs);
 }
 
@@ -325,12 +395,16 @@ rezezura_result Control(rezezura_client *client, uint32_t code, const std::vecto
 
 rezezura_result rezezura_query_oid(rezezura_client *client, uint32_t oid, void *value, uint32_t length)
 {
-    return Control(client, IOCTL_RELAY_QUERY_OID, Le32(oid), value, length, REZEZURA_NO_TIME_LIMIT);
+    uint8_t input[4];
+    PutU32(input, oid);
+    return Control(client, IOCTL_RELAY_QUERY_OID, std::vector<uint8_t>(input, input + 4), value, length,
+                   REZEZURA_NO_TIME_LIMIT);
 }
 
 rezezura_result rezezura_set_oid(rezezura_client *client, uint32_t oid, const void *value, uint32_t length)
 {
-    std::vector<uint8_t> input = Le32(oid);
+    std::vector<uint8_t> input(4);
+    PutU32(input.data(), oid);
     const auto *bytes = static_cast<const uint8_t *>(value);
     input.insert(input.end(), bytes, bytes + length);
     // Room for the whole value lets the adapter's count of bytes taken through uncut.
@@ -341,7 +415,9 @@ rezezura_result rezezura_set_oid(rezezura_client *client, uint32_t oid, const vo
 rezezura_result rezezura_wait_status(rezezura_client *client, uint32_t status, void *buffer, uint32_t length,
                                      uint32_t timeout_ms)
 {
-    return Control(client, IOCTL_RELAY_WAIT_STATUS, Le32(status), buffer, length, timeout_ms);
+    std::vector<uint8_t> input(4);
+    PutU32(input.data(), status);
+    return Control(client, IOCTL_RELAY_WAIT_STATUS, input, buffer, length, timeout_ms);
 }
 
 void rezezura_cancel(rezezura_client *client)
@@ -356,9 +432,7 @@ void rezezura_cancel(rezezura_client *client)
         }
     }
     for (uint64_t id : ids) {
-        std::vector<uint8_t> target(8);
-        PutU64(target.data(), id);
-        client->SendMessage(MessageKind::Cancel, id, target, nullptr, 0);
+        client->SendCancel(id);
     }
 }
 
@@ -368,14 +442,20 @@ void rezezura_close(rezezura_client *client)
         return;
     }
     // The service closes the handle; its cleanup ends what is in flight,
-    // and the answers arrive before the service closes its end.
+    // and the answers arrive before the service closes its end. A read
+    // started and never finished ends here too.
     shutdown(client->socket, SHUT_WR);
     {
         std::unique_lock<std::mutex> guard(client->lock);
-        client->answered.wait(guard, [client] { return client->slots.empty(); });
+        client->ReceiveUntil(guard, nullptr, nullptr, [client] {
+            for (const auto &[id, slot] : client->slots) {
+                if (!slot->done) {
+                    return false;
+                }
+            }
+            return true;
+        });
     }
-    shutdown(client->socket, SHUT_RDWR);
-    client->receiver.join();
     close(client->socket);
     delete client;
 }

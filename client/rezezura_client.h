@@ -34,6 +34,11 @@ extern "C" {
 #define REZEZURA_STATUS_CANCELLED ((int32_t)0xC0000120)
 #define REZEZURA_STATUS_DEVICE_REMOVED ((int32_t)0xC00002B6)
 #define REZEZURA_STATUS_NOT_SUPPORTED ((int32_t)0xC00000BB)
+/* The service refused a request beyond the requests one client may have in
+ * flight (Linux). */
+#define REZEZURA_STATUS_INSUFFICIENT_RESOURCES ((int32_t)0xC000009A)
+/* The service speaks another version of the socket's messages (Linux). */
+#define REZEZURA_STATUS_REVISION_MISMATCH ((int32_t)0xC0000059)
 /* The service closed the connection, or the client could not reach it. */
 #define REZEZURA_STATUS_PIPE_DISCONNECTED ((int32_t)0xC00000B0)
 

@@ -1,8 +1,9 @@
 // The messages between rezezura-host and its clients on the service's UNIX
-// stream socket. Every message starts with a header, all numbers
+// SOCK_SEQPACKET socket: one message a datagram, sent with one sendmsg and
+// taken with one recvmsg. Every message starts with a header, all numbers
 // little-endian:
 //
-//   u32 length    bytes of the whole message, header included
+//   u32 length    bytes of the whole message, header included: the datagram's size
 //   u16 version   kSocketVersion
 //   u16 kind      MessageKind
 //   u64 id        the request's id, chosen by the client; 0 for the greeting
@@ -10,15 +11,18 @@
 // A client sends requests: read (u32 length), write (the frame), device
 // control (u32 code, u32 output length, then the input bytes) and cancel
 // (u64 id of the request to cancel; it has no answer of its own, the
-// cancelled request's answer follows). Any number may be in flight; ids of
-// requests in flight must differ.
+// cancelled request's answer follows). Ids of requests in flight must
+// differ; up to kMaxInFlight may be in flight on one connection, and one
+// beyond them is answered at once with kStatusInsufficientResources.
 //
 // The service answers each request once, in the order they complete:
 // i32 NTSTATUS, u32 Information, then the bytes returned (a read's frame, a
 // control request's output). Right after accepting it greets the client
 // with an answer of id 0 carrying the status of the open of the control
 // device with the client's credentials; after a failure it closes the
-// connection.
+// connection. A request of another version is answered with
+// kStatusRevisionMismatch, and the connection closed; a client that finds
+// another version in the greeting refuses the service the same way.
 #pragma once
 
 #include <cstddef>
@@ -26,7 +30,7 @@
 
 namespace rezezura::socket {
 
-constexpr uint16_t kSocketVersion = 1;
+constexpr uint16_t kSocketVersion = 2;
 constexpr size_t kHeaderSize = 16;
 constexpr size_t kAnswerPrefixSize = 8;  // status and Information
 // The largest message either side accepts: a buffer of 64 KiB with its header.
@@ -34,6 +38,13 @@ constexpr uint32_t kMaxPayload = 65536 + 8;
 constexpr uint32_t kMaxMessage = kHeaderSize + kMaxPayload;
 // Rooms a request may ask for: a read's length, a control request's output.
 constexpr uint32_t kMaxRoom = 65536;
+// Requests one connection may have in flight.
+constexpr size_t kMaxInFlight = 64;
+
+// STATUS_INSUFFICIENT_RESOURCES: a request beyond kMaxInFlight.
+constexpr int32_t kStatusInsufficientResources = static_cast<int32_t>(0xC000009A);
+// STATUS_REVISION_MISMATCH: a message of another version.
+constexpr int32_t kStatusRevisionMismatch = static_cast<int32_t>(0xC0000059);
 
 enum class MessageKind : uint16_t {
     Read = 1,
@@ -103,11 +114,11 @@ inline Header DecodeHeader(const uint8_t *in)
     return header;
 }
 
-// Whether a header can start a message from a client: known version and
-// kind, a length within bounds and enough for the kind's fixed fields.
-inline bool ValidRequestHeader(const Header &header)
+// Whether a header of this version can start a request of `size` bytes:
+// the datagram's size, a known kind and enough for the kind's fixed fields.
+inline bool ValidRequestHeader(const Header &header, size_t size)
 {
-    if (header.version != kSocketVersion || header.length < kHeaderSize || header.length > kMaxMessage) {
+    if (header.length != size || header.length < kHeaderSize || header.length > kMaxMessage) {
         return false;
     }
     size_t body = header.length - kHeaderSize;
@@ -120,11 +131,11 @@ inline bool ValidRequestHeader(const Header &header)
     }
 }
 
-// The same for a message from the service.
+// The same for an answer of this version from the service.
 inline bool ValidAnswerHeader(const Header &header)
 {
-    return header.version == kSocketVersion && header.kind == MessageKind::Answer &&
-           header.length >= kHeaderSize + kAnswerPrefixSize && header.length <= kMaxMessage;
+    return header.kind == MessageKind::Answer && header.length >= kHeaderSize + kAnswerPrefixSize &&
+           header.length <= kMaxMessage;
 }
 
 }  // namespace rezezura::socket

@@ -1,14 +1,16 @@
 #include "host/connection.h"
 
-#include <sys/time.h>
+#include <sys/epoll.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
-#include "client/socket_receive.h"
 #include "control/relay_ioctl.h"
+#include "host/linux_wire.h"
+#include "sim/direct_io.h"
 #include "sim/tokens.h"
 
 namespace host {
@@ -17,77 +19,36 @@ using namespace rezezura::socket;
 
 namespace {
 
-// Writes every byte the pieces hold, however the socket takes them.
-bool SendAll(int socket, iovec *pieces, int count)
-{
-    while (count > 0) {
-        msghdr message{};
-        message.msg_iov = pieces;
-        message.msg_iovlen = static_cast<size_t>(count);
-        ssize_t sent = sendmsg(socket, &message, MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        size_t left = static_cast<size_t>(sent);
-        while (count > 0 && left >= pieces->iov_len) {
-            left -= pieces->iov_len;
-            ++pieces;
-            --count;
-        }
-        if (count > 0) {
-            pieces->iov_base = static_cast<uint8_t *>(pieces->iov_base) + left;
-            pieces->iov_len -= left;
-        }
-    }
-    return true;
-}
+// Requests taken from one socket before the loop turns to the others.
+constexpr int kRequestsPerWake = 32;
 
 }  // namespace
 
-std::shared_ptr<Connection> Connection::Start(int socket, const ucred &peer, int finished)
+std::shared_ptr<Connection> Connection::Open(int socket, const ucred &peer, ConnectionWatcher *watcher)
 {
-    std::shared_ptr<Connection> connection(new Connection(socket, peer, finished));
-    connection->reader_ = std::thread([connection] { connection->ReadRequests(); });
-    connection->writer_ = std::thread([connection] { connection->WriteAnswers(); });
+    std::shared_ptr<Connection> connection(new Connection(socket, peer, watcher));
+    // The administrators' token for root, an ordinary user's for anyone
+    // else: the device's own security decides.
+    sim::Account account = peer.uid == 0 ? sim::Account::Administrator : sim::Account::OrdinaryUser;
+    IO_STATUS_BLOCK greeting{};
+    greeting.Status = sim::ClientHandle::Open(u"\\\\.\\" u"rezezura", account, GENERIC_READ | GENERIC_WRITE,
+                                              &connection->handle_);
+    {
+        std::lock_guard<std::mutex> guard(connection->lock_);
+        connection->handleOpen_ = NT_SUCCESS(greeting.Status);
+    }
+    connection->Answer(0, greeting, nullptr, 0);
     return connection;
 }
 
-Connection::Connection(int socket, const ucred &peer, int finished)
-    : socket_(socket), peer_(peer), finished_(finished)
+Connection::Connection(int socket, const ucred &peer, ConnectionWatcher *watcher)
+    : socket_(socket), peer_(peer), watcher_(watcher)
 {
-    // A client that takes no answers for this long is gone.
-    timeval limit{5, 0};
-    setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }
 
 Connection::~Connection()
 {
     close(socket_);
-}
-
-void Connection::Shut()
-{
-    // The reader sees the end; the answers of what the cleanup ends still go out.
-    shutdown(socket_, SHUT_RD);
-}
-
-bool Connection::Finished() const
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return readerDone_ && writerDone_;
-}
-
-void Connection::Join()
-{
-    if (reader_.joinable()) {
-        reader_.join();
-    }
-    if (writer_.joinable()) {
-        writer_.join();
-    }
 }
 
 std::string Connection::Peer() const
@@ -98,101 +59,152 @@ std::string Connection::Peer() const
 void Connection::Refuse(const std::string &why)
 {
     std::fprintf(stderr, "rezezura-host: closed the connection of %s: %s\n", Peer().c_str(), why.c_str());
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        peerGone_ = true;
+        backlog_.clear();
+        UpdateInterest();
+    }
+    // What was sent already stays for the client to read before the end.
     shutdown(socket_, SHUT_RDWR);
+    Shut();
 }
 
-void Connection::ReadRequests()
+void Connection::Readable()
 {
-    // The administrators' token for root, an ordinary user's for anyone
-    // else: the device's own security decides.
-    sim::Account account = peer_.uid == 0 ? sim::Account::Administrator : sim::Account::OrdinaryUser;
-    Answer greeting;
-    greeting.status.Status = sim::ClientHandle::Open(u"\\\\.\\" u"rezezura", account,
-                                                     GENERIC_READ | GENERIC_WRITE, &handle_);
-    opened_ = NT_SUCCESS(greeting.status.Status);
-    Post(std::move(greeting));
-    while (opened_) {
-        uint8_t head[kHeaderSize];
-        if (!ReceiveExactly(socket_, head, sizeof head)) {
-            break;
+    static thread_local std::vector<uint8_t> buffer(kMaxMessage);
+    for (int taken = 0; taken < kRequestsPerWake; ++taken) {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (!handleOpen_ || !backlog_.empty()) {
+                return;
+            }
         }
-        Header header = DecodeHeader(head);
-        if (!ValidRequestHeader(header)) {
-            Refuse("malformed message header (version " + std::to_string(header.version) + ", kind " +
-                   std::to_string(static_cast<unsigned>(header.kind)) + ", length " +
-                   std::to_string(header.length) + ")");
-            break;
+        iovec piece{buffer.data(), buffer.size()};
+        msghdr message{};
+        message.msg_iov = &piece;
+        message.msg_iovlen = 1;
+        ssize_t received = recvmsg(socket_, &message, MSG_DONTWAIT);
+        if (received < 0 && errno == EINTR) {
+            continue;
         }
-        std::vector<uint8_t> body(header.length - kHeaderSize);
-        if (!ReceiveExactly(socket_, body.data(), body.size())) {
-            break;
+        if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return;
         }
-        if (!Carry(header, std::move(body))) {
-            break;
+        if (received <= 0) {
+            Shut();  // the client closed its end, or the socket failed
+            return;
+        }
+        if ((message.msg_flags & MSG_TRUNC) != 0) {
+            Refuse("a message longer than " + std::to_string(kMaxMessage) + " bytes");
+            return;
+        }
+        if (!Take(buffer.data(), static_cast<size_t>(received))) {
+            return;
         }
     }
-    if (opened_) {
-        handle_.Close();
-    }
-    std::lock_guard<std::mutex> guard(lock_);
-    readerDone_ = true;
-    changed_.notify_all();
 }
 
-bool Connection::Carry(const Header &header, std::vector<uint8_t> body)
+void Connection::Writable()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    Drain();
+    UpdateInterest();
+}
+
+bool Connection::Take(const uint8_t *message, size_t size)
+{
+    if (size < kHeaderSize) {
+        Refuse("a message of " + std::to_string(size) + " bytes, shorter than its header");
+        return false;
+    }
+    Header header = DecodeHeader(message);
+    if (header.version != kSocketVersion) {
+        IO_STATUS_BLOCK refusal{};
+        refusal.Status = kStatusRevisionMismatch;
+        Answer(header.id, refusal, nullptr, 0);
+        Refuse("its messages are of version " + std::to_string(header.version) + ", the service's of version " +
+               std::to_string(kSocketVersion));
+        return false;
+    }
+    if (!ValidRequestHeader(header, size)) {
+        Refuse("malformed message header (kind " + std::to_string(static_cast<unsigned>(header.kind)) +
+               ", length " + std::to_string(header.length) + " in a message of " + std::to_string(size) +
+               " bytes)");
+        return false;
+    }
+    return Carry(header, message + kHeaderSize, size - kHeaderSize);
+}
+
+bool Connection::Carry(const Header &header, const uint8_t *body, size_t size)
 {
     if (header.kind == MessageKind::Cancel) {
-        Cancel(GetU64(body.data()));
+        Cancel(GetU64(body));
         return true;
     }
     uint32_t room = 0;
     if (header.kind == MessageKind::Read) {
-        room = GetU32(body.data());
+        room = GetU32(body);
     } else if (header.kind == MessageKind::DeviceControl) {
-        room = GetU32(body.data() + 4);
+        room = GetU32(body + 4);
     }
     if (room > kMaxRoom) {
         Refuse("a request asked for " + std::to_string(room) + " bytes of room, more than " +
                std::to_string(kMaxRoom));
         return false;
     }
-    uint64_t id = header.id;
+    const uint64_t id = header.id;
+    bool duplicate = false;
+    bool full = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (id == 0 || !inFlight_.emplace(id, std::nullopt).second) {
-            Refuse("request id " + std::to_string(id) + " is 0 or already in flight");
-            return false;
+        duplicate = id == 0 || inFlight_.count(id) != 0;
+        full = inFlight_.size() >= kMaxInFlight;
+        if (!duplicate && !full) {
+            inFlight_.emplace(id, std::nullopt);
         }
     }
+    if (duplicate) {
+        Refuse("request id " + std::to_string(id) + " is 0 or already in flight");
+        return false;
+    }
+    if (full) {
+        IO_STATUS_BLOCK refusal{};
+        refusal.Status = kStatusInsufficientResources;
+        Answer(id, refusal, nullptr, 0);
+        return true;
+    }
+    // The completion answers at once, on whichever thread completes the request.
     std::shared_ptr<Connection> self = shared_from_this();
-    auto answered = [self, id](const sim::Request &request, const IO_STATUS_BLOCK &status,
-                               std::shared_ptr<const sim::CallerPieces> read, std::vector<uint8_t> bytes) {
-        Answer answer;
-        answer.id = id;
-        answer.status = status;
-        answer.request = request;
-        answer.read = std::move(read);
-        answer.bytes = std::move(bytes);
-        self->Post(std::move(answer));
-    };
     std::optional<sim::Request> issued;
     switch (header.kind) {
     case MessageKind::Read:
-        issued = handle_.Read(room, [answered](const sim::Request &request, const IO_STATUS_BLOCK &status) {
-            answered(request, status, sim::CallerBuffer(request), {});
+        issued = handle_.Read(room, [self, id](const sim::Request &request, const IO_STATUS_BLOCK &status) {
+            std::shared_ptr<const sim::CallerPieces> buffer = sim::CallerBuffer(request);
+            const uint8_t *bytes = nullptr;
+            size_t count = 0;
+            if (buffer && !buffer->empty()) {
+                bytes = buffer->front().data();
+                count = std::min<size_t>(status.Information, buffer->front().size());
+            }
+            self->Answer(id, status, bytes, count);
+            request.Release();
         });
         break;
     case MessageKind::Write:
-        issued = handle_.Write(std::move(body), [answered](const sim::Request &request, const IO_STATUS_BLOCK &status) {
-            answered(request, status, nullptr, {});
-        });
+        issued = handle_.Write(std::vector<uint8_t>(body, body + size),
+                               [self, id](const sim::Request &request, const IO_STATUS_BLOCK &status) {
+                                   self->Answer(id, status, nullptr, 0);
+                                   request.Release();
+                               });
         break;
     default: {
-        uint32_t code = GetU32(body.data());
-        body.erase(body.begin(), body.begin() + 8);
-        issued = handle_.Control(code, std::move(body), room,
-                                 [answered](const sim::ControlRequest &request, const IO_STATUS_BLOCK &status) {
-                                     answered(request, status, nullptr, request.Returned());
+        uint32_t code = GetU32(body);
+        issued = handle_.Control(code, std::vector<uint8_t>(body + 8, body + size), room,
+                                 [self, id](const sim::ControlRequest &request, const IO_STATUS_BLOCK &status) {
+                                     std::vector<uint8_t> output = request.Returned();
+                                     self->Answer(id, status, output.data(), output.size());
+                                     request.Release();
                                  });
         break;
     }
@@ -216,71 +228,116 @@ void Connection::Cancel(uint64_t id)
         }
     }
     // Outside the lock: the driver's cancel routine completes the request,
-    // and its answer is posted here.
+    // and its answer comes through here.
     if (request) {
         request->Cancel();
     }
 }
 
-void Connection::Post(Answer answer)
+void Connection::Answer(uint64_t id, const IO_STATUS_BLOCK &status, const uint8_t *bytes, size_t count)
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    inFlight_.erase(answer.id);
-    answers_.push_back(std::move(answer));
-    changed_.notify_all();
-}
-
-bool Connection::Send(const Answer &answer)
-{
-    const uint8_t *bytes = nullptr;
-    size_t count = 0;
-    if (answer.read && !answer.read->empty()) {
-        const std::vector<uint8_t> &buffer = answer.read->front();
-        bytes = buffer.data();
-        count = std::min<size_t>(answer.status.Information, buffer.size());
-    } else if (!answer.bytes.empty()) {
-        bytes = answer.bytes.data();
-        count = answer.bytes.size();
-    }
     uint8_t head[kHeaderSize + kAnswerPrefixSize];
     Header header;
     header.length = static_cast<uint32_t>(sizeof head + count);
     header.kind = MessageKind::Answer;
-    header.id = answer.id;
+    header.id = id;
     EncodeHeader(header, head);
-    PutU32(head + kHeaderSize, static_cast<uint32_t>(answer.status.Status));
-    PutU32(head + kHeaderSize + 4, static_cast<uint32_t>(answer.status.Information));
-    iovec pieces[2] = {{head, sizeof head}, {const_cast<uint8_t *>(bytes), count}};
-    return SendAll(socket_, pieces, count == 0 ? 1 : 2);
-}
+    PutU32(head + kHeaderSize, static_cast<uint32_t>(status.Status));
+    PutU32(head + kHeaderSize + 4, static_cast<uint32_t>(status.Information));
+    // A receive mode an OID set asked for holds before its answer leaves.
+    ApplyReceiveModes();
 
-void Connection::WriteAnswers()
-{
-    bool peerGone = false;
-    for (;;) {
-        Answer answer;
-        {
-            std::unique_lock<std::mutex> guard(lock_);
-            changed_.wait(guard, [this] { return !answers_.empty() || (readerDone_ && inFlight_.empty()); });
-            if (answers_.empty()) {
-                writerDone_ = true;
-                break;
-            }
-            answer = std::move(answers_.front());
-            answers_.pop_front();
+    std::lock_guard<std::mutex> guard(lock_);
+    inFlight_.erase(id);
+    if (!peerGone_ && backlog_.empty()) {
+        iovec pieces[2] = {{head, sizeof head}, {const_cast<uint8_t *>(bytes), count}};
+        msghdr message{};
+        message.msg_iov = pieces;
+        message.msg_iovlen = count == 0 ? 1 : 2;
+        ssize_t sent;
+        do {
+            sent = sendmsg(socket_, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+        } while (sent < 0 && errno == EINTR);
+        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            peerGone_ = true;  // the client is gone; answers are only let go of
         }
-        // Once the client is gone, answers are only let go of.
-        if (!peerGone && !Send(answer)) {
-            peerGone = true;
-            shutdown(socket_, SHUT_RDWR);
-        }
-        if (answer.request) {
-            answer.request->Release();
+        if (sent >= 0 || peerGone_) {
+            UpdateInterest();
+            return;
         }
     }
-    uint64_t one = 1;
-    ssize_t written = write(finished_, &one, sizeof one);
-    (void)written;
+    if (!peerGone_) {
+        // Bounded: requests in flight are, and none is taken while this waits.
+        std::vector<uint8_t> whole(head, head + sizeof head);
+        whole.insert(whole.end(), bytes, bytes + count);
+        backlog_.push_back(std::move(whole));
+    }
+    UpdateInterest();
+}
+
+void Connection::Drain()
+{
+    while (!peerGone_ && !backlog_.empty()) {
+        const std::vector<uint8_t> &whole = backlog_.front();
+        ssize_t sent = send(socket_, whole.data(), whole.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return;
+        }
+        if (sent < 0) {
+            peerGone_ = true;
+            backlog_.clear();
+            return;
+        }
+        backlog_.pop_front();
+    }
+}
+
+void Connection::UpdateInterest()
+{
+    if (peerGone_) {
+        backlog_.clear();
+    }
+    uint32_t wanted = 0;
+    if (!peerGone_ && !backlog_.empty()) {
+        wanted = EPOLLOUT;
+    } else if (!peerGone_ && handleOpen_) {
+        wanted = EPOLLIN;
+    }
+    if (wanted != interest_) {
+        interest_ = wanted;
+        watcher_->Watch(socket_, wanted);
+    }
+    bool finished = !handleOpen_ && inFlight_.empty() && backlog_.empty();
+    if (finished && !finishedSaid_) {
+        finishedSaid_ = true;
+        watcher_->Finished();
+    }
+}
+
+void Connection::Shut()
+{
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!handleOpen_) {
+            return;
+        }
+        handleOpen_ = false;
+        UpdateInterest();
+    }
+    // The handle's cleanup completes what is pending, whose answers come
+    // through Answer; the close follows the last of them.
+    handle_.Close();
+    std::lock_guard<std::mutex> guard(lock_);
+    UpdateInterest();
+}
+
+bool Connection::Finished() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return !handleOpen_ && inFlight_.empty() && backlog_.empty();
 }
 
 }  // namespace host

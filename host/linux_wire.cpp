@@ -7,8 +7,6 @@
 #include <linux/sockios.h>
 #include <net/if.h>
 #include <net/ethernet.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -58,6 +56,15 @@ bool Contains(const std::vector<sim::MacAddress> &list, const sim::MacAddress &a
     return std::find(list.begin(), list.end(), address) != list.end();
 }
 
+// Frames taken from one socket before the loop turns to the others.
+constexpr int kFramesPerWake = 64;
+
+bool Attach(int packet, sock_filter *code, size_t count)
+{
+    sock_fprog program{static_cast<unsigned short>(count), code};
+    return setsockopt(packet, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
+}
+
 // A filter on the socket that drops, in the kernel, each frame that came
 // inside a VLAN tag the interface took off.
 bool KeepOutFramesThatWereTagged(int packet)
@@ -68,9 +75,28 @@ bool KeepOutFramesThatWereTagged(int packet)
         BPF_STMT(BPF_RET | BPF_K, 0xFFFFFFFF),  // the whole frame
         BPF_STMT(BPF_RET | BPF_K, 0),
     };
-    sock_fprog program{static_cast<unsigned short>(std::size(code)), code};
-    return setsockopt(packet, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
+    return Attach(packet, code, std::size(code));
 }
+
+// A filter that lets through only what the driver takes: untagged frames of
+// type 0x888E, neither a tag the interface took off nor one left in place.
+bool LetThroughOnlyEapol(int packet)
+{
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(SKF_AD_OFF + SKF_AD_VLAN_TAG_PRESENT)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, 0, 3),
+        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 12),  // the type after the two addresses
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_PAE, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, 0xFFFFFFFF),
+        BPF_STMT(BPF_RET | BPF_K, 0),
+    };
+    return Attach(packet, code, std::size(code));
+}
+
+// The wires whose receive mode changed and is not yet carried out.
+std::mutex g_changedLock;
+std::vector<std::weak_ptr<LinuxWire>> g_changed;
+std::atomic<bool> g_anyChanged{false};
 
 // Whether the interface's multicast list holds `address` as an address
 // someone added to the interface itself (rather than a protocol's).
@@ -98,7 +124,24 @@ bool InterfaceHoldsMulticast(int index, const sim::MacAddress &address)
 
 }  // namespace
 
-std::shared_ptr<LinuxWire> LinuxWire::Open(const Link &link, std::string *error)
+void ApplyReceiveModes()
+{
+    if (!g_anyChanged.exchange(false)) {
+        return;
+    }
+    std::vector<std::weak_ptr<LinuxWire>> changed;
+    {
+        std::lock_guard<std::mutex> guard(g_changedLock);
+        changed.swap(g_changed);
+    }
+    for (const std::weak_ptr<LinuxWire> &entry : changed) {
+        if (std::shared_ptr<LinuxWire> wire = entry.lock()) {
+            wire->ApplyReceiveMode();
+        }
+    }
+}
+
+std::shared_ptr<LinuxWire> LinuxWire::Open(const Link &link, bool everyFrame, std::string *error)
 {
     auto fail = [&](int packet, const std::string &what) {
         int cause = errno;
@@ -113,7 +156,7 @@ std::shared_ptr<LinuxWire> LinuxWire::Open(const Link &link, std::string *error)
     // Protocol 0: the socket takes no frame until it is bound to the
     // interface, so that none comes before the options below hold or from
     // another interface.
-    int packet = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+    int packet = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (packet < 0) {
         return fail(packet, "cannot open a raw socket on " + link.name);
     }
@@ -124,9 +167,17 @@ std::shared_ptr<LinuxWire> LinuxWire::Open(const Link &link, std::string *error)
     if (!packetOptions && errno != ENOPROTOOPT) {
         return fail(packet, "cannot have the VLAN tags of frames on " + link.name);
     }
-    if (!packetOptions && !KeepOutFramesThatWereTagged(packet)) {
+    if (!everyFrame && !LetThroughOnlyEapol(packet)) {
+        return fail(packet, "cannot keep all but EAPOL frames on " + link.name + " in the kernel");
+    }
+    if (everyFrame && !packetOptions && !KeepOutFramesThatWereTagged(packet)) {
         return fail(packet, "cannot keep frames whose VLAN tag was taken off from reaching " + link.name +
                                 " (the kernel interface refuses packet-socket options and socket filters)");
+    }
+    // The interface's own sends stay in the kernel where it allows; where
+    // not, Receive drops them.
+    if (packetOptions) {
+        setsockopt(packet, SOL_PACKET, PACKET_IGNORE_OUTGOING, &on, sizeof on);
     }
     sockaddr_ll address{};
     address.sll_family = AF_PACKET;
@@ -135,27 +186,17 @@ std::shared_ptr<LinuxWire> LinuxWire::Open(const Link &link, std::string *error)
     if (bind(packet, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         return fail(packet, "cannot bind a raw socket to " + link.name);
     }
-    int stop = eventfd(0, EFD_CLOEXEC);
-    if (stop < 0) {
-        return fail(packet, "cannot make an event for " + link.name);
-    }
-    return std::shared_ptr<LinuxWire>(new LinuxWire(link, packet, stop, packetOptions));
+    return std::shared_ptr<LinuxWire>(new LinuxWire(link, packet, packetOptions));
 }
 
-LinuxWire::LinuxWire(const Link &link, int socket, int stop, bool packetOptions)
-    : socket_(socket),
-      stop_(stop),
-      packetOptions_(packetOptions),
-      mtu_(link.mtu),
-      link_(link),
-      speedMbps_(SpeedOf(link.name))
+LinuxWire::LinuxWire(const Link &link, int socket, bool packetOptions)
+    : socket_(socket), packetOptions_(packetOptions), mtu_(link.mtu), link_(link), speedMbps_(SpeedOf(link.name))
 {
 }
 
 LinuxWire::~LinuxWire()
 {
     Stop();
-    close(stop_);
 }
 
 Link LinuxWire::Interface() const
@@ -164,21 +205,16 @@ Link LinuxWire::Interface() const
     return link_;
 }
 
-void LinuxWire::Start(sim::Adapter adapter)
-{
-    receiver_ = std::thread([this, adapter] { Receive(adapter); });
-}
-
 void LinuxWire::Stop()
 {
-    if (receiver_.joinable()) {
-        uint64_t one = 1;
-        ssize_t written = write(stop_, &one, sizeof one);
-        (void)written;
-        receiver_.join();
+    Link link;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        stopped_ = true;
+        link = link_;
     }
-    std::lock_guard<std::mutex> guard(lock_);
-    LeaveInterface();
+    std::lock_guard<std::mutex> guard(applying_);
+    LeaveInterface(link);
     int socket = socket_.exchange(-1);
     if (socket >= 0) {
         close(socket);
@@ -194,24 +230,20 @@ void LinuxWire::Update(const Link &link)
     mtu_ = link.mtu;
 }
 
-void LinuxWire::Receive(sim::Adapter adapter)
+bool LinuxWire::Receive(sim::Adapter &adapter)
 {
-    pollfd waits[2] = {{socket_, POLLIN, 0}, {stop_, POLLIN, 0}};
-    for (;;) {
-        if (poll(waits, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        if (waits[1].revents != 0) {
-            return;
-        }
+    for (int taken = 0; taken < kFramesPerWake; ++taken) {
         size_t room = kHeaderSize + kTagSize + std::max<size_t>(mtu_, 1500) + kTagSize;
-        auto frame = std::make_shared<std::vector<uint8_t>>(room);
+        // The driver may keep a frame past its indication (a pended
+        // transfer); a frame it let go of is used again.
+        if (!frame_ || frame_.use_count() != 1) {
+            frame_ = std::make_shared<std::vector<uint8_t>>(room);
+        } else {
+            frame_->resize(room);
+        }
         sockaddr_ll from{};
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(tpacket_auxdata))];
-        iovec piece{frame->data(), room};
+        iovec piece{frame_->data(), room};
         msghdr message{};
         message.msg_name = &from;
         message.msg_namelen = sizeof from;
@@ -221,11 +253,11 @@ void LinuxWire::Receive(sim::Adapter adapter)
         message.msg_controllen = sizeof control;
         ssize_t received = recvmsg(socket_, &message, MSG_DONTWAIT);
         if (received < 0) {
-            if (errno == EAGAIN || errno == EINTR) {
+            if (errno == EINTR) {
                 continue;
             }
-            // The interface went away; its removal arrives through rtnetlink.
-            return;
+            // A link that went down is an event, not an end: rtnetlink reports it.
+            return errno == EAGAIN || errno == EWOULDBLOCK || errno == ENETDOWN;
         }
         // What this host sent itself is no frame the adapter received.
         if (from.sll_pkttype == PACKET_OUTGOING || static_cast<size_t>(received) < kHeaderSize ||
@@ -241,7 +273,7 @@ void LinuxWire::Receive(sim::Adapter adapter)
             std::memcpy(&aux, CMSG_DATA(item), sizeof aux);
             if ((aux.tp_status & TP_STATUS_VLAN_VALID) != 0 && length + kTagSize <= room) {
                 uint16_t tpid = (aux.tp_status & TP_STATUS_VLAN_TPID_VALID) ? aux.tp_vlan_tpid : ETH_P_8021Q;
-                uint8_t *bytes = frame->data();
+                uint8_t *bytes = frame_->data();
                 std::memmove(bytes + 12 + kTagSize, bytes + 12, length - 12);
                 bytes[12] = uint8_t(tpid >> 8);
                 bytes[13] = uint8_t(tpid);
@@ -250,9 +282,10 @@ void LinuxWire::Receive(sim::Adapter adapter)
                 length += kTagSize;
             }
         }
-        frame->resize(length);
-        adapter.DeliverFrame(std::move(frame));
+        frame_->resize(length);
+        adapter.DeliverFrame(frame_);
     }
+    return true;
 }
 
 NDIS_STATUS LinuxWire::Transmit(const std::vector<sim::WirePiece> &frame)
@@ -266,12 +299,13 @@ NDIS_STATUS LinuxWire::Transmit(const std::vector<sim::WirePiece> &frame)
     message.msg_iovlen = pieces.size();
     ssize_t sent;
     do {
-        sent = sendmsg(socket_, &message, MSG_NOSIGNAL);
+        sent = sendmsg(socket_, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (sent < 0 && errno == EINTR);
     if (sent >= 0) {
         return NDIS_STATUS_SUCCESS;
     }
     switch (errno) {
+    case EAGAIN:
     case ENOBUFS:
     case ENOMEM: return NDIS_STATUS_RESOURCES;
     case ENETDOWN:
@@ -301,18 +335,18 @@ std::optional<std::vector<uint8_t>> LinuxWire::Query(NDIS_OID oid)
     }
 }
 
-void LinuxWire::SetMembership(int type, const sim::MacAddress *address, bool on)
+void LinuxWire::SetMembership(const Link &link, int type, const sim::MacAddress *address, bool on)
 {
     if (!packetOptions_) {
         if (type == PACKET_MR_MULTICAST) {
-            SetInterfaceMulticast(*address, on);
+            SetInterfaceMulticast(link, *address, on);
         } else {
-            SetInterfaceFlag(type == PACKET_MR_PROMISC ? IFF_PROMISC : IFF_ALLMULTI, on);
+            SetInterfaceFlag(link, type == PACKET_MR_PROMISC ? IFF_PROMISC : IFF_ALLMULTI, on);
         }
         return;
     }
     packet_mreq request{};
-    request.mr_ifindex = link_.index;
+    request.mr_ifindex = link.index;
     request.mr_type = static_cast<unsigned short>(type);
     if (address != nullptr) {
         request.mr_alen = static_cast<unsigned short>(address->size());
@@ -321,29 +355,29 @@ void LinuxWire::SetMembership(int type, const sim::MacAddress *address, bool on)
     setsockopt(socket_, SOL_PACKET, on ? PACKET_ADD_MEMBERSHIP : PACKET_DROP_MEMBERSHIP, &request, sizeof request);
 }
 
-void LinuxWire::SetInterfaceFlag(unsigned flag, bool on)
+void LinuxWire::SetInterfaceFlag(const Link &link, unsigned flag, bool on)
 {
     if (!on) {
-        if ((flagsSet_ & flag) != 0 && ChangeLinkFlags(link_.index, 0, flag)) {
+        if ((flagsSet_ & flag) != 0 && ChangeLinkFlags(link.index, 0, flag)) {
             flagsSet_ &= ~flag;
         }
         return;
     }
     // A flag set already belongs to whoever set it, and stays theirs to clear.
     ifreq request{};
-    std::strncpy(request.ifr_name, link_.name.c_str(), IFNAMSIZ - 1);
+    std::strncpy(request.ifr_name, link.name.c_str(), IFNAMSIZ - 1);
     if (ioctl(socket_, SIOCGIFFLAGS, &request) != 0 || (request.ifr_flags & flag) != 0) {
         return;
     }
-    if (ChangeLinkFlags(link_.index, flag, flag)) {
+    if (ChangeLinkFlags(link.index, flag, flag)) {
         flagsSet_ |= flag;
     }
 }
 
-void LinuxWire::SetInterfaceMulticast(const sim::MacAddress &address, bool on)
+void LinuxWire::SetInterfaceMulticast(const Link &link, const sim::MacAddress &address, bool on)
 {
     ifreq request{};
-    std::strncpy(request.ifr_name, link_.name.c_str(), IFNAMSIZ - 1);
+    std::strncpy(request.ifr_name, link.name.c_str(), IFNAMSIZ - 1);
     request.ifr_hwaddr.sa_family = AF_UNSPEC;
     std::memcpy(request.ifr_hwaddr.sa_data, address.data(), address.size());
     auto added = std::find(multicastAdded_.begin(), multicastAdded_.end(), address);
@@ -354,20 +388,20 @@ void LinuxWire::SetInterfaceMulticast(const sim::MacAddress &address, bool on)
         return;
     }
     // An address the interface holds already stays its adder's to remove.
-    if (added == multicastAdded_.end() && !InterfaceHoldsMulticast(link_.index, address) &&
+    if (added == multicastAdded_.end() && !InterfaceHoldsMulticast(link.index, address) &&
         ioctl(socket_, SIOCADDMULTI, &request) == 0) {
         multicastAdded_.push_back(address);
     }
 }
 
-void LinuxWire::LeaveInterface()
+void LinuxWire::LeaveInterface(const Link &link)
 {
     for (unsigned flag : {IFF_PROMISC, IFF_ALLMULTI}) {
-        SetInterfaceFlag(flag, false);
+        SetInterfaceFlag(link, flag, false);
     }
     while (!multicastAdded_.empty()) {
         size_t before = multicastAdded_.size();
-        SetInterfaceMulticast(multicastAdded_.back(), false);
+        SetInterfaceMulticast(link, multicastAdded_.back(), false);
         if (multicastAdded_.size() == before) {
             multicastAdded_.pop_back();  // the interface is gone, and its list with it
         }
@@ -377,22 +411,44 @@ void LinuxWire::LeaveInterface()
 
 void LinuxWire::FollowReceiveMode(const sim::ReceiveFilter &mode)
 {
-    std::lock_guard<std::mutex> guard(lock_);
+    // Under NDIS's lock: only recorded here.
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        wanted_ = mode;
+    }
+    std::lock_guard<std::mutex> guard(g_changedLock);
+    g_changed.push_back(weak_from_this());
+    g_anyChanged = true;
+}
+
+void LinuxWire::ApplyReceiveMode()
+{
+    std::lock_guard<std::mutex> applying(applying_);
+    sim::ReceiveFilter mode;
+    Link link;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (stopped_) {
+            return;
+        }
+        mode = wanted_;
+        link = link_;
+    }
     const ULONG changed = mode.packetFilter ^ joined_.packetFilter;
     if (changed & NDIS_PACKET_TYPE_PROMISCUOUS) {
-        SetMembership(PACKET_MR_PROMISC, nullptr, (mode.packetFilter & NDIS_PACKET_TYPE_PROMISCUOUS) != 0);
+        SetMembership(link, PACKET_MR_PROMISC, nullptr, (mode.packetFilter & NDIS_PACKET_TYPE_PROMISCUOUS) != 0);
     }
     if (changed & NDIS_PACKET_TYPE_ALL_MULTICAST) {
-        SetMembership(PACKET_MR_ALLMULTI, nullptr, (mode.packetFilter & NDIS_PACKET_TYPE_ALL_MULTICAST) != 0);
+        SetMembership(link, PACKET_MR_ALLMULTI, nullptr, (mode.packetFilter & NDIS_PACKET_TYPE_ALL_MULTICAST) != 0);
     }
     for (const sim::MacAddress &address : joined_.multicast) {
         if (!Contains(mode.multicast, address)) {
-            SetMembership(PACKET_MR_MULTICAST, &address, false);
+            SetMembership(link, PACKET_MR_MULTICAST, &address, false);
         }
     }
     for (const sim::MacAddress &address : mode.multicast) {
         if (!Contains(joined_.multicast, address)) {
-            SetMembership(PACKET_MR_MULTICAST, &address, true);
+            SetMembership(link, PACKET_MR_MULTICAST, &address, true);
         }
     }
     joined_ = mode;

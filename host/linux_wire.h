@@ -4,6 +4,16 @@
 // as packet-socket memberships (promiscuous, all-multicast, each multicast
 // address).
 //
+// A socket filter lets only what the driver can take (untagged EAPOL) leave
+// the kernel, and the interface's own sends never come back; a wire that
+// offers every frame, as NDIS indicates every frame to a protocol, lets the
+// driver's own filter be tested on real traffic.
+//
+// The socket is non-blocking and read by the service's loop when it is
+// ready (Receive). The receive mode the adapter's opens ask for is recorded
+// under NDIS's lock and carried out on the interface outside it, before the
+// next answer reaches a client (ApplyReceiveModes).
+//
 // Where the kernel interface refuses packet-socket options (qemu-user
 // translates none of them), the tag of a frame whose VLAN header the
 // interface took off cannot come beside it; a socket filter then keeps such
@@ -18,7 +28,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "host/links.h"
@@ -27,18 +36,28 @@
 
 namespace host {
 
-class LinuxWire : public sim::Wire {
+// Carries out on their interfaces the receive modes recorded since the
+// last call; any thread, never under NDIS's lock.
+void ApplyReceiveModes();
+
+class LinuxWire : public sim::Wire, public std::enable_shared_from_this<LinuxWire> {
 public:
     // The wire of one interface, its socket open and bound; nothing, with
-    // the reason in `error`, when the socket cannot be had.
-    static std::shared_ptr<LinuxWire> Open(const Link &link, std::string *error);
+    // the reason in `error`, when the socket cannot be had. `everyFrame`:
+    // no filter but the one that keeps out what cannot be put back whole.
+    static std::shared_ptr<LinuxWire> Open(const Link &link, bool everyFrame, std::string *error);
     ~LinuxWire() override;
 
     Link Interface() const;
+    // The packet socket, for the loop to wait on.
+    int Descriptor() const { return socket_; }
 
-    // Starts giving the adapter what the interface receives, from a thread of its own.
-    void Start(sim::Adapter adapter);
-    // Stops that thread and closes the socket; nothing is sent or received after.
+    // Gives the adapter what the socket holds, up to a batch; false when
+    // the socket failed for good (the interface is gone: its removal comes
+    // through rtnetlink).
+    bool Receive(sim::Adapter &adapter);
+    // Closes the socket and undoes what the wire set on the interface;
+    // nothing is sent or received after.
     void Stop();
 
     // What rtnetlink reported of the interface since.
@@ -49,21 +68,29 @@ public:
     void FollowReceiveMode(const sim::ReceiveFilter &mode) override;
 
 private:
-    LinuxWire(const Link &link, int socket, int stop, bool packetOptions);
-    void Receive(sim::Adapter adapter);
-    void SetMembership(int type, const sim::MacAddress *address, bool on);
-    void SetInterfaceFlag(unsigned flag, bool on);
-    void SetInterfaceMulticast(const sim::MacAddress &address, bool on);
-    void LeaveInterface();
+    friend void ApplyReceiveModes();
+
+    LinuxWire(const Link &link, int socket, bool packetOptions);
+    // Brings the interface to the receive mode last asked for.
+    void ApplyReceiveMode();
+    void SetMembership(const Link &link, int type, const sim::MacAddress *address, bool on);
+    void SetInterfaceFlag(const Link &link, unsigned flag, bool on);
+    void SetInterfaceMulticast(const Link &link, const sim::MacAddress &address, bool on);
+    void LeaveInterface(const Link &link);
 
     std::atomic<int> socket_;
-    const int stop_;  // eventfd that ends the receive thread
     const bool packetOptions_;  // false: the receive mode is the interface's own
-    std::thread receiver_;
     std::atomic<unsigned> mtu_;  // sizes the receive buffers
-    mutable std::mutex lock_;  // guards link_, speed_ and the memberships
+    // The frame being received; used again once the driver let go of it.
+    std::shared_ptr<std::vector<uint8_t>> frame_;
+
+    mutable std::mutex lock_;  // guards link_, speedMbps_ and wanted_; no kernel work under it
     Link link_;
     std::optional<uint32_t> speedMbps_;
+    sim::ReceiveFilter wanted_;
+    bool stopped_ = false;
+
+    std::mutex applying_;  // guards what follows, and the kernel work of a change
     sim::ReceiveFilter joined_;
     // What this wire itself set on the interface, when the receive mode is the interface's.
     unsigned flagsSet_ = 0;

@@ -8,6 +8,7 @@ namespace host {
 
 const char kUsage[] =
     "usage: rezezura-host (--adapter IFNAME ... | --all) [--socket PATH] [--image PATH]\n"
+    "                     [--every-frame]\n"
     "\n"
     "Runs the rezezura driver over the sim with adapters backed by Linux Ethernet\n"
     "interfaces, and serves its control device \\\\.\\rezezura to clients on a UNIX\n"
@@ -21,6 +22,9 @@ const char kUsage[] =
     "                    clients use REZEZURA_SOCKET to name another)\n"
     "  --image PATH      run the driver image at PATH (rezezura.sys) instead of the\n"
     "                    driver linked in; the 32-bit x86 build only\n"
+    "  --every-frame     offer the driver every frame the interfaces receive, as\n"
+    "                    NDIS does, rather than only untagged EAPOL (0x888E) frames\n"
+    "                    let through by a filter in the kernel\n"
     "  --help            this text\n"
     "\n"
     "Exit status: 0 when stopped with the verifier's rules kept and nothing left\n"
@@ -39,6 +43,10 @@ ParsedOptions ParseOptions(int argc, char **argv)
         }
         if (argument == "--all") {
             options.all = true;
+            continue;
+        }
+        if (argument == "--every-frame") {
+            options.everyFrame = true;
             continue;
         }
         bool takesValue = argument == "--adapter" || argument == "--socket" || argument == "--image";

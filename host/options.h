@@ -12,6 +12,7 @@ constexpr const char kDefaultSocket[] = "/run/rezezura/control";
 struct Options {
     std::vector<std::string> adapters;  // interface names, in the order given
     bool all = false;
+    bool everyFrame = false;  // no filter in the kernel: the driver sees every frame
     std::string socket = kDefaultSocket;
     std::optional<std::string> image;
     bool help = false;

@@ -1,6 +1,6 @@
 #include "host/service.h"
 
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -59,7 +59,7 @@ bool Service::Offer(const Link &link, std::string *error)
         *error = link.name + " is not an Ethernet interface";
         return false;
     }
-    std::shared_ptr<LinuxWire> wire = LinuxWire::Open(link, error);
+    std::shared_ptr<LinuxWire> wire = LinuxWire::Open(link, options_.everyFrame, error);
     if (!wire) {
         return false;
     }
@@ -68,7 +68,6 @@ bool Service::Offer(const Link &link, std::string *error)
     std::copy(link.address.begin(), link.address.end(), config.stationAddress.begin());
     config.wire = wire;
     sim::Adapter adapter = sim::CreateAdapter(config);
-    wire->Start(adapter);
     adapter.Arrive();
     std::optional<NDIS_STATUS> bound =
         adapter.WaitBindCompleted(kBindLimit) ? adapter.LatestBind().Result() : std::nullopt;
@@ -78,8 +77,54 @@ bool Service::Offer(const Link &link, std::string *error)
                        : "the driver did not finish binding " + device;
         return false;
     }
+    epoll_event ready{};
+    ready.events = EPOLLIN;
+    ready.data.fd = wire->Descriptor();
+    if (epoll_ctl(poller_, EPOLL_CTL_ADD, wire->Descriptor(), &ready) != 0) {
+        *error = "cannot wait for the frames of " + link.name + ": " + std::strerror(errno);
+        adapter.Remove();
+        wire->Stop();
+        return false;
+    }
+    wires_[wire->Descriptor()] = link.index;
     adapters_.emplace(link.index, HostAdapter{wire, adapter});
     return true;
+}
+
+void Service::Forget(HostAdapter &adapter)
+{
+    int socket = adapter.wire->Descriptor();
+    if (wires_.erase(socket) != 0) {
+        epoll_ctl(poller_, EPOLL_CTL_DEL, socket, nullptr);
+    }
+}
+
+Service::~Service()
+{
+    for (int descriptor : {poller_, finished_}) {
+        if (descriptor >= 0) {
+            close(descriptor);
+        }
+    }
+}
+
+void Service::Watch(int socket, uint32_t events)
+{
+    epoll_event ready{};
+    ready.events = events;
+    ready.data.fd = socket;
+    if (events == 0) {
+        epoll_ctl(poller_, EPOLL_CTL_DEL, socket, nullptr);
+    } else if (epoll_ctl(poller_, EPOLL_CTL_MOD, socket, &ready) != 0 && errno == ENOENT) {
+        epoll_ctl(poller_, EPOLL_CTL_ADD, socket, &ready);
+    }
+}
+
+void Service::Finished()
+{
+    uint64_t one = 1;
+    ssize_t written = write(finished_, &one, sizeof one);
+    (void)written;
 }
 
 bool Service::Listen(std::string *error)
@@ -101,7 +146,7 @@ bool Service::Listen(std::string *error)
             *error = path + " exists and is not a socket; remove it or choose another --socket";
             return false;
         }
-        int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int probe = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
         bool inUse = connect(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
         close(probe);
         if (inUse) {
@@ -110,7 +155,7 @@ bool Service::Listen(std::string *error)
         }
         unlink(path.c_str());  // left by a service that did not stop cleanly
     }
-    listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    listener_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         *error = "cannot create the socket " + path + ": " + std::strerror(errno);
         return false;
@@ -121,13 +166,21 @@ bool Service::Listen(std::string *error)
         unlink(path.c_str());
         return false;
     }
+    epoll_event ready{};
+    ready.events = EPOLLIN;
+    ready.data.fd = listener_;
+    if (epoll_ctl(poller_, EPOLL_CTL_ADD, listener_, &ready) != 0) {
+        *error = "cannot wait for clients on " + path + ": " + std::strerror(errno);
+        unlink(path.c_str());
+        return false;
+    }
     return true;
 }
 
 void Service::Accept()
 {
     for (;;) {
-        int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (client < 0) {
             return;
         }
@@ -138,18 +191,17 @@ void Service::Accept()
             close(client);
             continue;
         }
-        connections_.push_back(Connection::Start(client, peer, finished_));
+        connections_[client] = Connection::Open(client, peer, this);
     }
 }
 
-void Service::Reap(bool all)
+void Service::Reap()
 {
     uint64_t count;
     ssize_t got = read(finished_, &count, sizeof count);
     (void)got;
     for (auto it = connections_.begin(); it != connections_.end();) {
-        if (all || (*it)->Finished()) {
-            (*it)->Join();
+        if (it->second->Finished()) {
             it = connections_.erase(it);
         } else {
             ++it;
@@ -176,6 +228,7 @@ void Service::FollowLinks()
         HostAdapter &adapter = found->second;
         std::string device = "\\Device\\" + adapter.wire->Interface().name;
         if (event.change == LinkChange::Removed) {
+            Forget(adapter);
             bool unbound = adapter.adapter.Remove();
             adapter.wire->Stop();
             adapters_.erase(found);
@@ -186,6 +239,7 @@ void Service::FollowLinks()
         // A running adapter's station address is fixed; Windows restarts an
         // adapter whose address is changed, which unbinds it and binds it anew.
         if (link.address != adapter.wire->Interface().address) {
+            Forget(adapter);
             bool unbound = adapter.adapter.Remove();
             adapter.wire->Stop();
             adapters_.erase(found);
@@ -215,13 +269,16 @@ int Service::Stop(bool report)
         unlink(options_.socket.c_str());
     }
     // Windows' order: the clients' handles are cleaned up and closed first.
-    for (const std::shared_ptr<Connection> &connection : connections_) {
+    // What the cleanup ends is answered if a socket takes it at once; a
+    // client that does not read holds nothing up.
+    for (const auto &[socket, connection] : connections_) {
         connection->Shut();
     }
-    Reap(true);
+    connections_.clear();
     bool closed = sim::WaitForDeferredCloses();
     bool unloaded = driver_.Stop();
     for (auto &[index, adapter] : adapters_) {
+        Forget(adapter);
         adapter.wire->Stop();
     }
     std::vector<std::string> violations = sim::TakeViolations();
@@ -255,6 +312,61 @@ int Service::Stop(bool report)
     return 1;
 }
 
+void Service::Serve(int signals)
+{
+    for (int descriptor : {signals, monitor_.Descriptor(), finished_}) {
+        epoll_event ready{};
+        ready.events = EPOLLIN;
+        ready.data.fd = descriptor;
+        if (epoll_ctl(poller_, EPOLL_CTL_ADD, descriptor, &ready) != 0) {
+            Say(std::string("cannot wait for events: ") + std::strerror(errno));
+            return;
+        }
+    }
+    epoll_event events[64];
+    for (;;) {
+        int count = epoll_wait(poller_, events, static_cast<int>(std::size(events)), -1);
+        if (count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            Say(std::string("waiting for events failed: ") + std::strerror(errno));
+            return;
+        }
+        for (int index = 0; index < count; ++index) {
+            const int descriptor = events[index].data.fd;
+            const uint32_t what = events[index].events;
+            if (descriptor == signals) {
+                signalfd_siginfo signal{};
+                ssize_t got = read(signals, &signal, sizeof signal);
+                (void)got;
+                return;
+            }
+            if (descriptor == listener_) {
+                Accept();
+            } else if (descriptor == monitor_.Descriptor()) {
+                FollowLinks();
+            } else if (descriptor == finished_) {
+                Reap();
+            } else if (auto wire = wires_.find(descriptor); wire != wires_.end()) {
+                HostAdapter &adapter = adapters_.at(wire->second);
+                if (!adapter.wire->Receive(adapter.adapter)) {
+                    Forget(adapter);  // the interface is going; rtnetlink says so next
+                }
+            } else if (auto connection = connections_.find(descriptor); connection != connections_.end()) {
+                // Held: a completion on another thread may finish it meanwhile.
+                std::shared_ptr<Connection> held = connection->second;
+                if ((what & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0) {
+                    held->Writable();
+                }
+                held->Readable();
+            }
+        }
+        // What a binding's close changed of the receive mode reaches the interface too.
+        ApplyReceiveModes();
+    }
+}
+
 int Service::Run(const Options &options, int signals)
 {
     options_ = options;
@@ -281,7 +393,12 @@ int Service::Run(const Options &options, int signals)
         std::copy_if(links->begin(), links->end(), std::back_inserter(chosen),
                      [this](const Link &link) { return Wanted(options_, link); });
     }
+    poller_ = epoll_create1(EPOLL_CLOEXEC);
     finished_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (poller_ < 0 || finished_ < 0) {
+        Say(std::string("cannot make the service's event loop: ") + std::strerror(errno));
+        return 1;
+    }
     std::string refusal;
     NTSTATUS loaded = options_.image ? sim::LoadDriverImage(*options_.image, u"rezezura", &driver_, &refusal)
                                      : sim::Driver::Load(DriverEntry, u"rezezura", &driver_);
@@ -314,32 +431,7 @@ int Service::Run(const Options &options, int signals)
     Say("serving " + (names.empty() ? std::string("no adapter yet") : names) + " on " + options_.socket +
         (options_.image ? " with the image " + *options_.image : std::string(" with the driver linked in")));
 
-    pollfd waits[4] = {{signals, POLLIN, 0}, {listener_, POLLIN, 0}, {monitor_.Descriptor(), POLLIN, 0},
-                       {finished_, POLLIN, 0}};
-    for (;;) {
-        if (poll(waits, 4, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            Say(std::string("poll failed: ") + std::strerror(errno));
-            break;
-        }
-        if (waits[0].revents != 0) {
-            signalfd_siginfo signal{};
-            ssize_t got = read(signals, &signal, sizeof signal);
-            (void)got;
-            break;
-        }
-        if (waits[1].revents != 0) {
-            Accept();
-        }
-        if (waits[2].revents != 0) {
-            FollowLinks();
-        }
-        if (waits[3].revents != 0) {
-            Reap(false);
-        }
-    }
+    Serve(signals);
     return Stop(true);
 }
 

@@ -1,5 +1,8 @@
 // rezezura-host: the driver loaded on the sim, adapters backed by Linux
 // interfaces, and the client socket, from start to the verifier's verdict.
+// One thread serves everything: an epoll loop over the stop signals, the
+// listening socket, rtnetlink, each interface's packet socket and each
+// client's socket, none of them blocking, the driver called inline.
 #pragma once
 
 #include <map>
@@ -7,6 +10,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <cstdint>
 
 #include "host/connection.h"
 #include "host/links.h"
@@ -17,8 +22,9 @@
 
 namespace host {
 
-class Service {
+class Service : private ConnectionWatcher {
 public:
+    ~Service() override;
     // Runs until SIGTERM or SIGINT (blocked by the caller in every thread)
     // arrives on `signals`, a signalfd; returns the exit status.
     int Run(const Options &options, int signals);
@@ -29,11 +35,17 @@ private:
         sim::Adapter adapter;
     };
 
+    void Watch(int socket, uint32_t events) override;
+    void Finished() override;
+
     bool Offer(const Link &link, std::string *error);
+    // Stops taking frames from the adapter's wire; the wire itself stops after the unbind.
+    void Forget(HostAdapter &adapter);
     bool Listen(std::string *error);
     void Accept();
-    void Reap(bool all);
+    void Reap();
     void FollowLinks();
+    void Serve(int signals);
     // Ends everything; the verifier's verdict in one line when `report`,
     // otherwise only what it found wrong.
     int Stop(bool report);
@@ -42,9 +54,11 @@ private:
     sim::Driver driver_;
     LinkMonitor monitor_;
     std::map<int, HostAdapter> adapters_;  // by interface index
+    std::map<int, int> wires_;             // interface index by packet socket
+    std::map<int, std::shared_ptr<Connection>> connections_;  // by socket
+    int poller_ = -1;    // epoll
     int listener_ = -1;
     int finished_ = -1;  // eventfd: a connection finished
-    std::vector<std::shared_ptr<Connection>> connections_;
 };
 
 }  // namespace host

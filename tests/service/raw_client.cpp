@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
@@ -24,7 +25,7 @@ std::vector<uint8_t> Le32(uint32_t value)
 
 RawClient::RawClient(const std::string &socketPath)
 {
-    socket_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    socket_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
@@ -43,7 +44,9 @@ RawClient::~RawClient()
     close(socket_);
 }
 
-void RawClient::Send(MessageKind kind, uint64_t id, const std::vector<uint8_t> &body)
+namespace {
+
+std::vector<uint8_t> Message(MessageKind kind, uint64_t id, const std::vector<uint8_t> &body)
 {
     std::vector<uint8_t> message(kHeaderSize);
     Header header;
@@ -52,9 +55,30 @@ void RawClient::Send(MessageKind kind, uint64_t id, const std::vector<uint8_t> &
     header.id = id;
     EncodeHeader(header, message.data());
     message.insert(message.end(), body.begin(), body.end());
+    return message;
+}
+
+}  // namespace
+
+void RawClient::Send(MessageKind kind, uint64_t id, const std::vector<uint8_t> &body)
+{
+    std::vector<uint8_t> message = Message(kind, id, body);
     if (send(socket_, message.data(), message.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(message.size())) {
         throw std::runtime_error("cannot send to the service");
     }
+}
+
+bool RawClient::TrySend(MessageKind kind, uint64_t id, const std::vector<uint8_t> &body)
+{
+    std::vector<uint8_t> message = Message(kind, id, body);
+    ssize_t sent = send(socket_, message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        return false;
+    }
+    if (sent != static_cast<ssize_t>(message.size())) {
+        throw std::runtime_error("cannot send to the service");
+    }
+    return true;
 }
 
 void RawClient::Read(uint64_t id, uint32_t room)
@@ -71,43 +95,26 @@ void RawClient::Control(uint64_t id, uint32_t code, const std::vector<uint8_t> &
     Send(MessageKind::DeviceControl, id, body);
 }
 
-bool RawClient::ReceiveAll(uint8_t *into, size_t count, std::chrono::steady_clock::time_point deadline)
-{
-    while (count > 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd wait{socket_, POLLIN, 0};
-        if (left.count() <= 0 || poll(&wait, 1, static_cast<int>(left.count())) <= 0) {
-            return false;
-        }
-        ssize_t got = recv(socket_, into, count, 0);
-        if (got <= 0) {
-            return false;
-        }
-        into += got;
-        count -= static_cast<size_t>(got);
-    }
-    return true;
-}
-
 std::optional<RawAnswer> RawClient::Next(std::chrono::milliseconds limit)
 {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    uint8_t head[kHeaderSize + kAnswerPrefixSize];
-    if (!ReceiveAll(head, sizeof head, deadline)) {
+    pollfd wait{socket_, POLLIN, 0};
+    if (poll(&wait, 1, static_cast<int>(limit.count())) <= 0) {
         return std::nullopt;
     }
-    Header header = DecodeHeader(head);
-    if (!ValidAnswerHeader(header)) {
+    std::vector<uint8_t> message(kMaxMessage);
+    ssize_t got = recv(socket_, message.data(), message.size(), 0);
+    if (got < static_cast<ssize_t>(kHeaderSize + kAnswerPrefixSize)) {
+        return std::nullopt;
+    }
+    Header header = DecodeHeader(message.data());
+    if (!ValidAnswerHeader(header) || header.version != kSocketVersion || header.length != static_cast<size_t>(got)) {
         return std::nullopt;
     }
     RawAnswer answer;
     answer.id = header.id;
-    answer.status = static_cast<int32_t>(GetU32(head + kHeaderSize));
-    answer.information = GetU32(head + kHeaderSize + 4);
-    answer.bytes.resize(header.length - sizeof head);
-    if (!ReceiveAll(answer.bytes.data(), answer.bytes.size(), deadline)) {
-        return std::nullopt;
-    }
+    answer.status = static_cast<int32_t>(GetU32(message.data() + kHeaderSize));
+    answer.information = GetU32(message.data() + kHeaderSize + 4);
+    answer.bytes.assign(message.begin() + kHeaderSize + kAnswerPrefixSize, message.begin() + got);
     return answer;
 }
 

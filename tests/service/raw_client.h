@@ -1,5 +1,5 @@
-// A client of rezezura-host that speaks the socket's messages by hand, so
-// that a test knows when each request was sent: the service carries out one
+// A client of rezezura-host that speaks the socket's messages by hand, one
+// datagram each, so that a test knows when each request was sent: the service carries out one
 // connection's requests in order, so the answer to a later request proves
 // an earlier one has reached the driver.
 #pragma once
@@ -31,6 +31,8 @@ public:
     int32_t Greeting() const { return greeting_; }
 
     void Send(rezezura::socket::MessageKind kind, uint64_t id, const std::vector<uint8_t> &body);
+    // Sends without waiting; false when the socket takes no more now.
+    bool TrySend(rezezura::socket::MessageKind kind, uint64_t id, const std::vector<uint8_t> &body);
     void Read(uint64_t id, uint32_t room);
     void Control(uint64_t id, uint32_t code, const std::vector<uint8_t> &input, uint32_t outputLength);
     // The answer to request `id`, within the limit.
@@ -42,7 +44,6 @@ public:
 
 private:
     std::optional<RawAnswer> Next(std::chrono::milliseconds limit);
-    bool ReceiveAll(uint8_t *into, size_t count, std::chrono::steady_clock::time_point deadline);
 
     int socket_ = -1;
     int32_t greeting_ = -1;

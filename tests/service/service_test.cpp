@@ -283,8 +283,8 @@ TEST_F(ServiceTest, AClientRunningAsAnOrdinaryUserIsRefused)
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-// The end of the stream, or a reset when the service closed with bytes of
-// ours it had not read yet.
+// The end of the connection, or a reset when the service closed with
+// messages of ours it had not read yet.
 bool ClosedByPeer(int raw)
 {
     pollfd wait{raw, POLLIN, 0};
@@ -296,16 +296,16 @@ bool ClosedByPeer(int raw)
     return got == 0 || (got < 0 && errno == ECONNRESET);
 }
 
-// A connection greeted by the service and then fed bytes by hand.
+// A connection greeted by the service and then fed datagrams by hand.
 int Connect(const std::string &path)
 {
-    int raw = socket(AF_UNIX, SOCK_STREAM, 0);
+    int raw = socket(AF_UNIX, SOCK_SEQPACKET, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
     EXPECT_EQ(connect(raw, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
     uint8_t greeting[rezezura::socket::kHeaderSize + rezezura::socket::kAnswerPrefixSize];
-    EXPECT_EQ(recv(raw, greeting, sizeof greeting, MSG_WAITALL), static_cast<ssize_t>(sizeof greeting));
+    EXPECT_EQ(recv(raw, greeting, sizeof greeting, 0), static_cast<ssize_t>(sizeof greeting));
     return raw;
 }
 
@@ -324,18 +324,33 @@ TEST_F(ServiceTest, MalformedMessagesCloseOnlyTheirOwnConnection)
         EncodeHeader(header, bytes.data());
         return bytes;
     };
-    std::vector<uint8_t> greedyRead = message(kHeaderSize + 4, 1, 1, 4);
+    const uint16_t version = kSocketVersion;
+    std::vector<uint8_t> greedyRead = message(kHeaderSize + 4, version, 1, 4);
     PutU32(greedyRead.data() + kHeaderSize, kMaxRoom + 1);
     const std::vector<std::vector<uint8_t>> malformed = {
-        message(kHeaderSize + 4, 2, 1, 4),  // unknown version
-        message(kHeaderSize, 1, 9, 0),      // unknown kind
-        message(kMaxMessage + 1, 1, 2, 0),  // oversized
-        message(kHeaderSize + 2, 1, 1, 2),  // a read without its length
-        greedyRead,                         // a read asking for too much room
+        message(kHeaderSize, version, 9, 0),            // unknown kind
+        message(kMaxMessage + 1, version, 2, 0),        // a length beyond any message
+        message(kMaxMessage + 1, version, 2, kMaxMessage + 1 - kHeaderSize),  // a datagram beyond any message
+        message(kHeaderSize + 100, version, 2, 10),     // a length other than the datagram's
+        message(kHeaderSize + 2, version, 1, 2),        // a read without its length
+        std::vector<uint8_t>(kHeaderSize - 1, 0),       // shorter than a header
+        greedyRead,                                     // a read asking for too much room
     };
     for (const std::vector<uint8_t> &bytes : malformed) {
         int raw = Connect(service_->SocketPath());
         ASSERT_EQ(send(raw, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+        EXPECT_TRUE(ClosedByPeer(raw));
+        close(raw);
+    }
+    // A client of another version is told so, then the connection closes.
+    {
+        int raw = Connect(service_->SocketPath());
+        std::vector<uint8_t> old = message(kHeaderSize + 4, version - 1, 1, 4);
+        ASSERT_EQ(send(raw, old.data(), old.size(), MSG_NOSIGNAL), static_cast<ssize_t>(old.size()));
+        uint8_t answer[kHeaderSize + kAnswerPrefixSize];
+        ASSERT_EQ(recv(raw, answer, sizeof answer, 0), static_cast<ssize_t>(sizeof answer));
+        EXPECT_EQ(DecodeHeader(answer).id, 7u);
+        EXPECT_EQ(static_cast<int32_t>(GetU32(answer + kHeaderSize)), REZEZURA_STATUS_REVISION_MISMATCH);
         EXPECT_TRUE(ClosedByPeer(raw));
         close(raw);
     }
@@ -347,11 +362,12 @@ TEST_F(ServiceTest, MalformedMessagesCloseOnlyTheirOwnConnection)
         twice.Read(5, kFrameRoom);
         EXPECT_FALSE(twice.AnswerTo(99, std::chrono::milliseconds(5000)));
     }
-    // A connection that sends half a message and leaves holds nothing.
-    int half = Connect(service_->SocketPath());
-    std::vector<uint8_t> start = message(kHeaderSize + 100, 1, 2, 10);
-    send(half, start.data(), start.size(), MSG_NOSIGNAL);
-    close(half);
+    // A connection that sends a request and leaves holds nothing.
+    int left = Connect(service_->SocketPath());
+    std::vector<uint8_t> read = message(kHeaderSize + 4, version, 1, 4);
+    PutU32(read.data() + kHeaderSize, kFrameRoom);
+    send(left, read.data(), read.size(), MSG_NOSIGNAL);
+    close(left);
 
     Frame sent = EapolFrame(station_, kPeer, 0x55);
     far_->Send(sent);
