@@ -9,7 +9,6 @@
 #include <cstdio>
 
 #include "control/relay_ioctl.h"
-#include "host/linux_wire.h"
 #include "sim/direct_io.h"
 #include "sim/tokens.h"
 
@@ -244,8 +243,7 @@ void Connection::Answer(uint64_t id, const IO_STATUS_BLOCK &status, const uint8_
     EncodeHeader(header, head);
     PutU32(head + kHeaderSize, static_cast<uint32_t>(status.Status));
     PutU32(head + kHeaderSize + 4, static_cast<uint32_t>(status.Information));
-    // A receive mode an OID set asked for holds before its answer leaves.
-    ApplyReceiveModes();
+    watcher_->Answering();
 
     std::lock_guard<std::mutex> guard(lock_);
     inFlight_.erase(id);

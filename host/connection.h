@@ -34,6 +34,9 @@ public:
     virtual void Watch(int socket, uint32_t events) = 0;
     // The connection finished: the loop may let it go.
     virtual void Finished() = 0;
+    // An answer is about to leave: what the request changed on the
+    // interfaces (a receive mode) must hold before the client hears of it.
+    virtual void Answering() = 0;
 };
 
 class Connection : public std::enable_shared_from_this<Connection> {

@@ -120,6 +120,12 @@ void Service::Watch(int socket, uint32_t events)
     }
 }
 
+void Service::Answering()
+{
+    // A receive mode an OID set asked for holds before its answer leaves.
+    ApplyReceiveModes();
+}
+
 void Service::Finished()
 {
     uint64_t one = 1;

@@ -37,6 +37,7 @@ private:
 
     void Watch(int socket, uint32_t events) override;
     void Finished() override;
+    void Answering() override;
 
     bool Offer(const Link &link, std::string *error);
     // Stops taking frames from the adapter's wire; the wire itself stops after the unbind.
