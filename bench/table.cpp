@@ -159,10 +159,11 @@ bool PrintTable(const CollectingReporter &reporter, const std::map<std::string, 
         if (!why.empty()) {
             goal = "skipped: " + why;
         } else if (row.goal != Goal::None) {
-            std::optional<double> judged = row.goal == Goal::RatioAtMost ? ratio : value;
-            bool met = judged && *judged <= row.goalValue;
-            goal = (row.goal == Goal::RatioAtMost ? "ratio <= " : "value <= ") + Number(row.goalValue) +
-                   (met ? ": met" : ": NOT MET");
+            std::optional<double> judged = row.goal == Goal::ValueAtMost ? value : ratio;
+            bool atLeast = row.goal == Goal::RatioAtLeast;
+            bool met = judged && (atLeast ? *judged >= row.goalValue : *judged <= row.goalValue);
+            goal = std::string(row.goal == Goal::ValueAtMost ? "value " : "ratio ") + (atLeast ? ">= " : "<= ") +
+                   Number(row.goalValue) + (met ? ": met" : ": NOT MET");
         }
         bool cannotRunHere = why.rfind(kCannotRunHere, 0) == 0;
         complete = complete && (cannotRunHere ||

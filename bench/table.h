@@ -29,7 +29,7 @@ struct Source {
 // goes on. Any other skip is a failure of the run.
 constexpr char kCannotRunHere[] = "cannot run here: ";
 
-enum class Goal { None, RatioAtMost, ValueAtMost };
+enum class Goal { None, RatioAtMost, RatioAtLeast, ValueAtMost };
 
 struct Row {
     std::string figure;
