@@ -16,13 +16,6 @@ namespace host {
 
 using namespace rezezura::socket;
 
-namespace {
-
-// Requests taken from one socket before the loop turns to the others.
-constexpr int kRequestsPerWake = 32;
-
-}  // namespace
-
 std::shared_ptr<Connection> Connection::Open(int socket, const ucred &peer, ConnectionWatcher *watcher)
 {
     std::shared_ptr<Connection> connection(new Connection(socket, peer, watcher));
@@ -71,37 +64,36 @@ void Connection::Refuse(const std::string &why)
 
 void Connection::Readable()
 {
+    // One message a wake-up: the loop comes back while the socket holds
+    // more, the other sockets taking their turns between, and no call is
+    // spent finding the socket empty.
     static thread_local std::vector<uint8_t> buffer(kMaxMessage);
-    for (int taken = 0; taken < kRequestsPerWake; ++taken) {
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            if (!handleOpen_ || !backlog_.empty()) {
-                return;
-            }
-        }
-        iovec piece{buffer.data(), buffer.size()};
-        msghdr message{};
-        message.msg_iov = &piece;
-        message.msg_iovlen = 1;
-        ssize_t received = recvmsg(socket_, &message, MSG_DONTWAIT);
-        if (received < 0 && errno == EINTR) {
-            continue;
-        }
-        if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            return;
-        }
-        if (received <= 0) {
-            Shut();  // the client closed its end, or the socket failed
-            return;
-        }
-        if ((message.msg_flags & MSG_TRUNC) != 0) {
-            Refuse("a message longer than " + std::to_string(kMaxMessage) + " bytes");
-            return;
-        }
-        if (!Take(buffer.data(), static_cast<size_t>(received))) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!handleOpen_ || !backlog_.empty()) {
             return;
         }
     }
+    iovec piece{buffer.data(), buffer.size()};
+    msghdr message{};
+    message.msg_iov = &piece;
+    message.msg_iovlen = 1;
+    ssize_t received;
+    do {
+        received = recvmsg(socket_, &message, MSG_DONTWAIT);
+    } while (received < 0 && errno == EINTR);
+    if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        return;
+    }
+    if (received <= 0) {
+        Shut();  // the client closed its end, or the socket failed
+        return;
+    }
+    if ((message.msg_flags & MSG_TRUNC) != 0) {
+        Refuse("a message longer than " + std::to_string(kMaxMessage) + " bytes");
+        return;
+    }
+    Take(buffer.data(), static_cast<size_t>(received));
 }
 
 void Connection::Writable()

@@ -50,7 +50,7 @@ public:
 
     int Socket() const { return socket_; }
 
-    // The socket has requests: carries them out until it has none or the
+    // The socket has a request: carries out the next one, unless the
     // connection must wait for its answers to drain.
     void Readable();
     // The socket takes answers again.

@@ -56,9 +56,6 @@ bool Contains(const std::vector<sim::MacAddress> &list, const sim::MacAddress &a
     return std::find(list.begin(), list.end(), address) != list.end();
 }
 
-// Frames taken from one socket before the loop turns to the others.
-constexpr int kFramesPerWake = 64;
-
 bool Attach(int packet, sock_filter *code, size_t count)
 {
     sock_fprog program{static_cast<unsigned short>(count), code};
@@ -232,59 +229,59 @@ void LinuxWire::Update(const Link &link)
 
 bool LinuxWire::Receive(sim::Adapter &adapter)
 {
-    for (int taken = 0; taken < kFramesPerWake; ++taken) {
-        size_t room = kHeaderSize + kTagSize + std::max<size_t>(mtu_, 1500) + kTagSize;
-        // The driver may keep a frame past its indication (a pended
-        // transfer); a frame it let go of is used again.
-        if (!frame_ || frame_.use_count() != 1) {
-            frame_ = std::make_shared<std::vector<uint8_t>>(room);
-        } else {
-            frame_->resize(room);
-        }
-        sockaddr_ll from{};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(tpacket_auxdata))];
-        iovec piece{frame_->data(), room};
-        msghdr message{};
-        message.msg_name = &from;
-        message.msg_namelen = sizeof from;
-        message.msg_iov = &piece;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        ssize_t received = recvmsg(socket_, &message, MSG_DONTWAIT);
-        if (received < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            // A link that went down is an event, not an end: rtnetlink reports it.
-            return errno == EAGAIN || errno == EWOULDBLOCK || errno == ENETDOWN;
-        }
-        // What this host sent itself is no frame the adapter received.
-        if (from.sll_pkttype == PACKET_OUTGOING || static_cast<size_t>(received) < kHeaderSize ||
-            (message.msg_flags & MSG_TRUNC) != 0) {
+    // One frame a wake-up: the loop comes back while the socket holds more,
+    // and no call is spent finding it empty.
+    size_t room = kHeaderSize + kTagSize + std::max<size_t>(mtu_, 1500) + kTagSize;
+    // The driver may keep a frame past its indication (a pended transfer);
+    // a frame it let go of is used again.
+    if (!frame_ || frame_.use_count() != 1) {
+        frame_ = std::make_shared<std::vector<uint8_t>>(room);
+    } else {
+        frame_->resize(room);
+    }
+    sockaddr_ll from{};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(tpacket_auxdata))];
+    iovec piece{frame_->data(), room};
+    msghdr message{};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &piece;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t received;
+    do {
+        received = recvmsg(socket_, &message, MSG_DONTWAIT);
+    } while (received < 0 && errno == EINTR);
+    if (received < 0) {
+        // A link that went down is an event, not an end: rtnetlink reports it.
+        return errno == EAGAIN || errno == EWOULDBLOCK || errno == ENETDOWN;
+    }
+    // What this host sent itself is no frame the adapter received.
+    if (from.sll_pkttype == PACKET_OUTGOING || static_cast<size_t>(received) < kHeaderSize ||
+        (message.msg_flags & MSG_TRUNC) != 0) {
+        return true;
+    }
+    size_t length = static_cast<size_t>(received);
+    for (cmsghdr *item = CMSG_FIRSTHDR(&message); item != nullptr; item = CMSG_NXTHDR(&message, item)) {
+        if (item->cmsg_level != SOL_PACKET || item->cmsg_type != PACKET_AUXDATA) {
             continue;
         }
-        size_t length = static_cast<size_t>(received);
-        for (cmsghdr *item = CMSG_FIRSTHDR(&message); item != nullptr; item = CMSG_NXTHDR(&message, item)) {
-            if (item->cmsg_level != SOL_PACKET || item->cmsg_type != PACKET_AUXDATA) {
-                continue;
-            }
-            tpacket_auxdata aux;
-            std::memcpy(&aux, CMSG_DATA(item), sizeof aux);
-            if ((aux.tp_status & TP_STATUS_VLAN_VALID) != 0 && length + kTagSize <= room) {
-                uint16_t tpid = (aux.tp_status & TP_STATUS_VLAN_TPID_VALID) ? aux.tp_vlan_tpid : ETH_P_8021Q;
-                uint8_t *bytes = frame_->data();
-                std::memmove(bytes + 12 + kTagSize, bytes + 12, length - 12);
-                bytes[12] = uint8_t(tpid >> 8);
-                bytes[13] = uint8_t(tpid);
-                bytes[14] = uint8_t(aux.tp_vlan_tci >> 8);
-                bytes[15] = uint8_t(aux.tp_vlan_tci);
-                length += kTagSize;
-            }
+        tpacket_auxdata aux;
+        std::memcpy(&aux, CMSG_DATA(item), sizeof aux);
+        if ((aux.tp_status & TP_STATUS_VLAN_VALID) != 0 && length + kTagSize <= room) {
+            uint16_t tpid = (aux.tp_status & TP_STATUS_VLAN_TPID_VALID) ? aux.tp_vlan_tpid : ETH_P_8021Q;
+            uint8_t *bytes = frame_->data();
+            std::memmove(bytes + 12 + kTagSize, bytes + 12, length - 12);
+            bytes[12] = uint8_t(tpid >> 8);
+            bytes[13] = uint8_t(tpid);
+            bytes[14] = uint8_t(aux.tp_vlan_tci >> 8);
+            bytes[15] = uint8_t(aux.tp_vlan_tci);
+            length += kTagSize;
         }
-        frame_->resize(length);
-        adapter.DeliverFrame(frame_);
     }
+    frame_->resize(length);
+    adapter.DeliverFrame(frame_);
     return true;
 }
 

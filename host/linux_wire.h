@@ -52,7 +52,7 @@ public:
     // The packet socket, for the loop to wait on.
     int Descriptor() const { return socket_; }
 
-    // Gives the adapter what the socket holds, up to a batch; false when
+    // Gives the adapter the next frame the socket holds; false when
     // the socket failed for good (the interface is gone: its removal comes
     // through rtnetlink).
     bool Receive(sim::Adapter &adapter);

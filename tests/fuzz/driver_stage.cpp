@@ -88,7 +88,9 @@ void DriverStage::Finish()
         std::fprintf(stderr, "leak: %s\n", leak.c_str());
         Fail("something was left behind");
     }
-    if (sim::CompletedRequestCount() != sim::RequestCount()) {
+    // A request its caller let go of (Request::Release) is forgotten once
+    // completed, so completions may outnumber the requests still known.
+    if (sim::CompletedRequestCount() < sim::RequestCount()) {
         Fail("a request was left uncompleted");
     }
     adapter_.reset();
