@@ -3,7 +3,6 @@
 // library's own: a caller waiting for an answer reads the socket itself
 // while no other caller does, taking a lone call's answer straight into its
 // own buffer, and hands the answers of the others to them.
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/un.h>
@@ -81,6 +80,7 @@ struct rezezura_client {
     uint64_t nextId = 1;
     bool receiving = false;  // a caller is reading the socket for everyone
     bool broken = false;     // the service closed the connection
+    int receiveTimeoutMs = -1;  // the socket's SO_RCVTIMEO; -1: none; set by the receiving caller
 
     bool SendMessage(MessageKind kind, uint64_t id, const Fixed &fixed, const void *payload, uint32_t payloadLength);
     void SendCancel(uint64_t id);
@@ -115,15 +115,21 @@ void rezezura_client::Break(int32_t status, int error)
 
 Received rezezura_client::ReceiveOne(Slot *own, bool lone, int waitMs)
 {
-    if (waitMs >= 0) {
-        pollfd wait{socket, POLLIN, 0};
-        int ready = poll(&wait, 1, waitMs);
-        if (ready == 0) {
-            return Received::TimedOut;
+    // The socket's own receive time-out bounds the wait, so that a call
+    // takes one recvmsg; it changes only when a call's limit differs from
+    // the last one's, and a call without a limit just waits again.
+    if (waitMs >= 0 && waitMs != receiveTimeoutMs) {
+        timeval limit{waitMs / 1000, (waitMs % 1000) * 1000};
+        if (waitMs == 0) {
+            limit.tv_usec = 1;  // zero would mean no limit
         }
-        if (ready < 0) {
-            return errno == EINTR ? Received::Nothing : Received::Broken;
+        if (setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
+            int error = errno;
+            std::lock_guard<std::mutex> guard(lock);
+            Break(REZEZURA_STATUS_PIPE_DISCONNECTED, error);
+            return Received::Broken;
         }
+        receiveTimeoutMs = waitMs;
     }
     static thread_local std::vector<uint8_t> scratch(kMaxPayload);
     uint8_t head[kHeaderSize + kAnswerPrefixSize];
@@ -136,6 +142,9 @@ Received rezezura_client::ReceiveOne(Slot *own, bool lone, int waitMs)
     ssize_t got = recvmsg(socket, &message, 0);
     if (got < 0 && errno == EINTR) {
         return Received::Nothing;
+    }
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        return waitMs >= 0 ? Received::TimedOut : Received::Nothing;
     }
     std::lock_guard<std::mutex> guard(lock);
     if (got < static_cast<ssize_t>(sizeof head) || (message.msg_flags & MSG_TRUNC) != 0) {
