@@ -68,12 +68,17 @@ void RawClient::Send(MessageKind kind, uint64_t id, const std::vector<uint8_t> &
     }
 }
 
-bool RawClient::TrySend(MessageKind kind, uint64_t id, const std::vector<uint8_t> &body)
+bool RawClient::SendWithin(MessageKind kind, uint64_t id, const std::vector<uint8_t> &body,
+                           std::chrono::milliseconds limit)
 {
     std::vector<uint8_t> message = Message(kind, id, body);
     ssize_t sent = send(socket_, message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        return false;
+        pollfd wait{socket_, POLLOUT, 0};
+        if (poll(&wait, 1, static_cast<int>(limit.count())) != 1) {
+            return false;
+        }
+        sent = send(socket_, message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     }
     if (sent != static_cast<ssize_t>(message.size())) {
         throw std::runtime_error("cannot send to the service");

@@ -31,8 +31,9 @@ public:
     int32_t Greeting() const { return greeting_; }
 
     void Send(rezezura::socket::MessageKind kind, uint64_t id, const std::vector<uint8_t> &body);
-    // Sends without waiting; false when the socket takes no more now.
-    bool TrySend(rezezura::socket::MessageKind kind, uint64_t id, const std::vector<uint8_t> &body);
+    // Sends within the limit; false when the socket took no more in that time.
+    bool SendWithin(rezezura::socket::MessageKind kind, uint64_t id, const std::vector<uint8_t> &body,
+                    std::chrono::milliseconds limit);
     void Read(uint64_t id, uint32_t room);
     void Control(uint64_t id, uint32_t code, const std::vector<uint8_t> &input, uint32_t outputLength);
     // The answer to request `id`, within the limit.
