@@ -32,9 +32,12 @@ using Client = std::unique_ptr<rezezura_client, ClientCloser>;
 
 class ServiceTest : public ::testing::Test {
 protected:
+    // The service's command line.
+    virtual std::vector<std::string> Arguments() const { return {"--adapter", pair_.Near()}; }
+
     void SetUp() override
     {
-        service_ = std::make_unique<Service>(std::vector<std::string>{"--adapter", pair_.Near()});
+        service_ = std::make_unique<Service>(Arguments());
         ASSERT_TRUE(service_->Ready()) << (service_->Lines().empty() ? "no line" : service_->Lines().back());
         setenv(REZEZURA_SOCKET_VARIABLE, service_->SocketPath().c_str(), 1);
         far_ = std::make_unique<RawPort>(pair_.Far());
@@ -133,16 +136,37 @@ TEST_F(ServiceTest, ALibraryReadPastItsTimeLimitIsCancelled)
     EXPECT_TRUE(result.timed_out);
 }
 
+// What the far end sends, of which only the last frame is for a client.
+Frame SendFramesOfEveryKind(const RawPort &far, const Mac &station)
+{
+    far.Send(EthernetFrame({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, kPeer, 0x0806, std::vector<uint8_t>(28, 1)));
+    far.Send(EthernetFrame(station, kPeer, 0x0800, std::vector<uint8_t>(40, 0x45)));
+    // EAPOL inside an 802.1Q tag, and EAPOL for another station.
+    far.Send(EthernetFrame(station, kPeer, 0x8100, {0x00, 0x05, 0x88, 0x8E, 0x02, 0x01, 0x00, 0x00}));
+    far.Send(EapolFrame({0x02, 0x11, 0x22, 0x33, 0x44, 0x55}, kPeer, 0x33));
+    Frame wanted = EapolFrame(station, kPeer, 0x44);
+    far.Send(wanted);
+    return wanted;
+}
+
 TEST_F(ServiceTest, OnlyUntaggedEapolForTheStationReachesAClient)
 {
     std::unique_ptr<RawClient> raw = Reading(2);
-    far_->Send(EthernetFrame({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, kPeer, 0x0806, std::vector<uint8_t>(28, 1)));
-    far_->Send(EthernetFrame(station_, kPeer, 0x0800, std::vector<uint8_t>(40, 0x45)));
-    // EAPOL inside an 802.1Q tag, and EAPOL for another station.
-    far_->Send(EthernetFrame(station_, kPeer, 0x8100, {0x00, 0x05, 0x88, 0x8E, 0x02, 0x01, 0x00, 0x00}));
-    far_->Send(EapolFrame({0x02, 0x11, 0x22, 0x33, 0x44, 0x55}, kPeer, 0x33));
-    Frame wanted = EapolFrame(station_, kPeer, 0x44);
-    far_->Send(wanted);
+    Frame wanted = SendFramesOfEveryKind(*far_, station_);
+    EXPECT_EQ(Received(*raw, 2), wanted);
+}
+
+// The service offering the driver every frame, as NDIS does, rather than
+// what its filter in the kernel lets through.
+class EveryFrameTest : public ServiceTest {
+protected:
+    std::vector<std::string> Arguments() const override { return {"--adapter", pair_.Near(), "--every-frame"}; }
+};
+
+TEST_F(EveryFrameTest, TheDriverItselfLetsOnlyUntaggedEapolForTheStationThrough)
+{
+    std::unique_ptr<RawClient> raw = Reading(2);
+    Frame wanted = SendFramesOfEveryKind(*far_, station_);
     EXPECT_EQ(Received(*raw, 2), wanted);
 }
 
