@@ -16,6 +16,14 @@ NTSTATUS RelayEnqueueRequest(IrpQueue *Queue, AdapterBinding *Binding, PIRP Irp,
                              PDRIVER_CANCEL CancelRoutine)
 {
     RelayAcquireQueueLock(Queue);
+    // The dispatch routine tested the flags without this lock, so an unbind
+    // may have flushed the queue since: the request then ends as the flush
+    // would have ended it. The flush takes this lock after the unbind set its
+    // flag, so a request queued before it is flushed with the rest.
+    if ((InterlockedCompareExchange(&Binding->Flags, 0, 0) & BINDING_UNBINDING) != 0) {
+        RelayReleaseQueueLock(Queue);
+        return STATUS_DEVICE_REMOVED;
+    }
     // The binding is in the slot before the routine is armed: a cancel routine
     // reads it from there before it can take this lock.
     InterlockedExchangePointer(&Irp->Tail.Overlay.DriverContext[0], Binding);

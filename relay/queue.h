@@ -17,9 +17,11 @@ void RelayAcquireQueueLock(IrpQueue *Queue);
 void RelayReleaseQueueLock(IrpQueue *Queue);
 
 // Queues the request with its cancel routine armed and marks it pending:
-// STATUS_PENDING. STATUS_CANCELLED when its cancellation was asked for before
-// and the routine came back: the request is untouched and the caller completes
-// it. The caller holds a reference of its own on the binding.
+// STATUS_PENDING. Otherwise the request is untouched and the caller completes
+// it with the status returned: STATUS_DEVICE_REMOVED when the binding is
+// unbinding (its queues are flushed or about to be), STATUS_CANCELLED when its
+// cancellation was asked for before and the routine came back. The caller
+// holds a reference of its own on the binding.
 NTSTATUS RelayEnqueueRequest(IrpQueue *Queue, AdapterBinding *Binding, PIRP Irp,
                              PDRIVER_CANCEL CancelRoutine);
 

@@ -3,9 +3,14 @@
 // buffer cut to its output length.
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <thread>
+
 #include "control/device_control.h"
 #include "control/relay_ioctl.h"
+#include "sim/hooks.h"
 #include "tests/support/control_fixture.h"
+#include "tests/support/gate.h"
 
 namespace {
 
@@ -71,6 +76,31 @@ TEST_F(Wait, AWaitCancelledBeforeItIsQueuedCompletesAtOnce)
     EXPECT_EQ(wait.FinalStatus().Information, 0u);
     EXPECT_FALSE(wait.CompletedMarkedPending());
     EXPECT_EQ(Binding()->RefCount, before);
+}
+
+// The wait passed the state test just before the unbind and reaches its
+// queue's lock only after the unbind flushed the queue: it ends as the flush
+// would have ended it, not pending on a binding that is gone.
+TEST_F(Wait, AWaitThatReachesItsQueueAfterTheUnbindFlushedItEndsAsRemoved)
+{
+    ControlClient &client = AttachedClient();
+    rztest::Gate atQueueLock;
+    rztest::Gate resume;
+    std::optional<sim::ControlRequest> wait;
+    std::thread waiter([&] {
+        rztest::StopThisThreadAt("KfAcquireSpinLock", atQueueLock, resume);
+        wait = client.Wait(NDIS_STATUS_MEDIA_DISCONNECT, 4);
+    });
+    ASSERT_TRUE(atQueueLock.Wait());
+    EXPECT_TRUE(Nic().Remove(sim::kWaitLimit));
+    resume.Open();
+    waiter.join();
+    sim::ClearHooks();
+    ASSERT_TRUE(wait);
+    EXPECT_EQ(wait->DispatchStatus(), STATUS_DEVICE_REMOVED);
+    ASSERT_TRUE(wait->WaitForCompletion());
+    EXPECT_EQ(wait->FinalStatus().Status, STATUS_DEVICE_REMOVED);
+    EXPECT_EQ(wait->FinalStatus().Information, 0u);
 }
 
 TEST_F(Wait, AnIndicationAnswersEveryWaiterOfItsQueueEachCutToItsOutput)

@@ -2,6 +2,11 @@
 // a frame, a cancellation or the cleanup of their handle ends them.
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <thread>
+
+#include "sim/hooks.h"
+#include "tests/support/gate.h"
 #include "tests/support/relay_traffic.h"
 
 namespace {
@@ -61,6 +66,29 @@ TEST_F(Reads, ReadsStillQueuedWhenTheAdapterGoesAwayEndAsRemoved)
     EXPECT_TRUE(RemoveAdapter());
     ExpectCompleted(read, STATUS_DEVICE_REMOVED, 0);
     ExpectCompleted(Read(file, 100), STATUS_INVALID_DEVICE_STATE, 0);
+}
+
+// The read passed the state test just before the unbind and reaches its
+// queue's lock only after the unbind flushed the queue: it ends as the flush
+// would have ended it, not pending on a binding that is gone.
+TEST_F(Reads, AReadThatReachesItsQueueAfterTheUnbindFlushedItEndsAsRemoved)
+{
+    sim::File file = Attach();
+    rztest::Gate atQueueLock;
+    rztest::Gate resume;
+    std::optional<sim::Request> read;
+    std::thread reader([&] {
+        rztest::StopThisThreadAt("KfAcquireSpinLock", atQueueLock, resume);
+        read = Read(file, 100);
+    });
+    ASSERT_TRUE(atQueueLock.Wait());
+    EXPECT_TRUE(RemoveAdapter());
+    resume.Open();
+    reader.join();
+    sim::ClearHooks();
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->DispatchStatus(), STATUS_DEVICE_REMOVED);
+    ExpectCompleted(*read, STATUS_DEVICE_REMOVED, 0);
 }
 
 }  // namespace

@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "sim/hooks.h"
+
 namespace rztest {
 
 void Gate::Open()
@@ -19,6 +25,20 @@ bool Gate::Wait(std::chrono::milliseconds limit)
         return false;
     }
     return true;
+}
+
+void StopThisThreadAt(const std::string &point, Gate &reached, Gate &resume)
+{
+    auto stopped = std::make_shared<std::atomic<bool>>(false);
+    sim::SetHook(
+        point,
+        [&reached, &resume, stopped, me = std::this_thread::get_id()] {
+            if (std::this_thread::get_id() == me && !stopped->exchange(true)) {
+                reached.Open();
+                resume.Wait();
+            }
+        },
+        0);
 }
 
 }  // namespace rztest

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 
 #include "sim/io.h"
 
@@ -22,5 +23,9 @@ private:
     std::condition_variable opened_;
     bool open_ = false;
 };
+
+// The calling thread stops at its next arrival at the hook point `point`,
+// opening `reached`, and goes on once `resume` opens; other threads pass.
+void StopThisThreadAt(const std::string &point, Gate &reached, Gate &resume);
 
 }  // namespace rztest
