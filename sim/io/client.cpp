@@ -197,8 +197,8 @@ bool HandlePermits(ACCESS_MASK granted, const Request &request)
 }
 
 // Counts the request against its file and issues it through the driver's
-// table, or fails it with STATUS_ACCESS_DENIED, unseen by the driver, when
-// the handle lacks the access it needs.
+// table, or fails it unseen by the driver: STATUS_ACCESS_DENIED when the
+// handle lacks the access it needs, STATUS_INVALID_HANDLE once it is closed.
 template <typename R>
 R Issue(const std::shared_ptr<ClientState> &state, R request,
         std::function<void(const R &, const IO_STATUS_BLOCK &)> done)
@@ -213,6 +213,14 @@ R Issue(const std::shared_ptr<ClientState> &state, R request,
     }
     {
         std::lock_guard<std::mutex> guard(state->lock);
+        // The I/O manager references the file through the handle before it
+        // builds a request; once the handle is closed there is no file to
+        // reach, while a request that got its reference first holds the
+        // close back until it completes.
+        if (state->closed) {
+            request.Refuse(STATUS_INVALID_HANDLE);
+            return request;
+        }
         ++state->outstanding;
         // Only requests still in flight matter to CancelIo.
         std::erase_if(state->requests, [](const IssuedRequest &earlier) { return earlier.request.Completed(); });

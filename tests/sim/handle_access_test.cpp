@@ -1,7 +1,8 @@
 // What a handle was granted decides which requests the I/O manager sends on
 // it: a read needs read data, a write write data or append data, a device
 // control the access its code names. A refused request fails with
-// STATUS_ACCESS_DENIED and never reaches the driver.
+// STATUS_ACCESS_DENIED and never reaches the driver; a request on a handle
+// already closed fails with STATUS_INVALID_HANDLE, unseen too.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -150,6 +151,18 @@ TEST_F(HandleAccess, ARefusalReachesTheCallerAndLeavesNothingBehind)
 
     reader.Close();
     EXPECT_EQ(sim::OpenFileCount(driver_.Object()), 0u) << "no request was left to hold the close back";
+}
+
+// A request issued once the handle is closed finds no file behind it.
+TEST_F(HandleAccess, ARequestOnAClosedHandleNeverReachesTheDriver)
+{
+    sim::ClientHandle handle = Open(GENERIC_READ | GENERIC_WRITE);
+    handle.Close();
+    const std::pair<NTSTATUS, bool> kNoFile{STATUS_INVALID_HANDLE, false};
+    EXPECT_EQ(Outcome(handle.Read(16)), kNoFile);
+    EXPECT_EQ(Outcome(handle.Write({1, 2})), kNoFile);
+    EXPECT_EQ(Outcome(handle.Control(Code(FILE_ANY_ACCESS), {1}, 4)), kNoFile);
+    EXPECT_EQ(sim::OpenFileCount(driver_.Object()), 0u);
 }
 
 }  // namespace

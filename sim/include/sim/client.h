@@ -12,9 +12,11 @@
 // FILE_WRITE_DATA or FILE_APPEND_DATA, and a device control every right its
 // code's access bits name (FILE_READ_ACCESS: read data, FILE_WRITE_ACCESS:
 // write data); without them the I/O manager refuses the request with
-// STATUS_ACCESS_DENIED before the driver sees it (Request::Refuse). Closing the handle sends IRP_MJ_CLEANUP at once and
-// IRP_MJ_CLOSE once the file's last request has completed: at once when none
-// is pending, otherwise from an I/O manager thread after that completion.
+// STATUS_ACCESS_DENIED before the driver sees it (Request::Refuse). Closing
+// the handle sends IRP_MJ_CLEANUP at once and IRP_MJ_CLOSE once the file's
+// last request has completed: at once when none is pending, otherwise from an
+// I/O manager thread after that completion. A request issued on a handle
+// already closed never reaches the driver: STATUS_INVALID_HANDLE.
 #pragma once
 
 #include <chrono>
