@@ -22,6 +22,8 @@ struct QueuedWork {
     WorkKind kind;
     std::function<void()> run;
     std::function<void()> finished;
+    // Under a seeded schedule, the party the work runs as.
+    uint64_t ticket;
 };
 
 class SystemWorker {
@@ -47,7 +49,9 @@ public:
         if (!worker_.joinable()) {
             worker_ = std::thread([this] { Run(); });
         }
-        queued_.push_back({item, kind, std::move(run), std::move(finished)});
+        queued_.push_back({item, kind, std::move(run), std::move(finished),
+                           schedule::Announce(this, kind == WorkKind::Ndis ? "system worker (NDIS work item)"
+                                                                           : "system worker (I/O work item)")});
         changed_.notify_all();
         return true;
     }
@@ -76,9 +80,9 @@ public:
 
     bool WaitIdle(std::chrono::milliseconds limit)
     {
-        schedule::Blocking blocking;
         std::unique_lock<std::mutex> guard(lock_);
-        return changed_.wait_for(guard, limit, [this] { return queued_.empty() && !running_ && !finishing_; });
+        return schedule::WaitFor(changed_, guard, limit,
+                                 [this] { return queued_.empty() && !running_ && !finishing_; });
     }
 
     void Reset()
@@ -126,17 +130,20 @@ private:
             running_ = true;
             runningKind_ = work.kind;
             guard.unlock();
-            work.run();
-            guard.lock();
-            // The routine has returned; what comes after it is the platform's.
-            running_ = false;
-            finishing_ = true;
-            changed_.notify_all();
-            if (work.finished) {
-                guard.unlock();
-                work.finished();
+            {
+                schedule::PlatformWork party(work.ticket);
+                work.run();
                 guard.lock();
+                // The routine has returned; what comes after it is the platform's.
+                running_ = false;
+                finishing_ = true;
+                changed_.notify_all();
+                guard.unlock();
+                if (work.finished) {
+                    work.finished();
+                }
             }
+            guard.lock();
             finishing_ = false;
             changed_.notify_all();
         }

@@ -159,8 +159,11 @@ void DeferClose(const std::shared_ptr<ClientState> &state)
             it = clients.closers.erase(it);
         }
         ++clients.closesInFlight;
-        clients.closers.emplace_back([state] {
-            SendClose(state);
+        clients.closers.emplace_back([state, ticket = schedule::Announce(nullptr, "I/O manager (deferred close)")] {
+            {
+                schedule::PlatformWork party(ticket);
+                SendClose(state);
+            }
             Clients &all = All();
             std::lock_guard<std::mutex> done(all.lock);
             --all.closesInFlight;
@@ -376,10 +379,9 @@ size_t CloserThreadsKept()
 
 bool WaitForDeferredCloses(std::chrono::milliseconds limit)
 {
-    schedule::Blocking blocking;
     Clients &clients = All();
     std::unique_lock<std::mutex> guard(clients.lock);
-    return clients.changed.wait_for(guard, limit, [&clients] { return clients.closesInFlight == 0; });
+    return schedule::WaitFor(clients.changed, guard, limit, [&clients] { return clients.closesInFlight == 0; });
 }
 
 void ResetClients()

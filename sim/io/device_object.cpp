@@ -54,9 +54,8 @@ void DereferenceDeviceObject(PDEVICE_OBJECT device)
 
 bool WaitDeletedDevicesReleased(PDRIVER_OBJECT driver, std::chrono::milliseconds limit)
 {
-    schedule::Blocking blocking;
     std::unique_lock<std::mutex> guard(g_lock);
-    return g_released.wait_for(guard, limit, [driver] {
+    return schedule::WaitFor(g_released, guard, limit, [driver] {
         for (PDEVICE_OBJECT device : g_deleted) {
             if (device->DriverObject == driver) {
                 return false;

@@ -3,7 +3,9 @@
 // driver image is called through a trampoline that checks the stack pointer
 // on its return: a stdcall routine must pop exactly its arguments (rule
 // image.stack-imbalance, naming `role`). A routine linked into the sim is
-// called directly: the compiler saw both sides.
+// called directly: the compiler saw both sides. Under a seeded schedule the
+// call and its return are interleaving points, and the steps between are the
+// routine's.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +13,7 @@
 #include <utility>
 
 #include "platform/types.h"
+#include "sim/schedule.h"
 
 namespace sim {
 
@@ -34,6 +37,8 @@ uint32_t ArgumentWord(T value)
 template <typename R, typename... P, typename... A>
 R CallDriver(const char *role, R(NTAPI *routine)(P...), A &&...args)
 {
+    // The call and its return are interleaving points of a seeded schedule.
+    schedule::DriverCall call(role);
 #if defined(__i386__)
     if (InDriverImage(reinterpret_cast<const void *>(routine))) {
         const uint32_t words[sizeof...(P) + 1] = {ArgumentWord<P>(static_cast<P>(std::forward<A>(args)))..., 0};

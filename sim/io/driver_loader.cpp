@@ -11,6 +11,7 @@
 #include "sim/io/client_internal.h"
 #include "sim/device_objects.h"
 #include "sim/io/driver_call.h"
+#include "sim/schedule.h"
 #include "sim/image.h"
 #include "sim/ndis.h"
 #include "sim/ndis/ndis_world.h"
@@ -225,7 +226,7 @@ bool Driver::Unloaded() const
 bool Driver::WaitUnloaded(std::chrono::milliseconds limit) const
 {
     std::unique_lock<std::mutex> guard(state_->lock);
-    return state_->changed.wait_for(guard, limit, [this] { return state_->unloaded; });
+    return schedule::WaitFor(state_->changed, guard, limit, [this] { return state_->unloaded; });
 }
 
 void ResetDrivers()

@@ -343,9 +343,8 @@ bool Request::Completed() const
 
 bool Request::WaitForCompletion(std::chrono::milliseconds limit) const
 {
-    schedule::Blocking blocking;
     std::unique_lock<std::mutex> guard(state_->lock);
-    bool finished = state_->finishedChanged.wait_for(guard, limit, [this] { return state_->finished; });
+    bool finished = schedule::WaitFor(state_->finishedChanged, guard, limit, [this] { return state_->finished; });
     CheckUntouched(*state_, "IofCompleteRequest");
     return finished;
 }

@@ -123,10 +123,9 @@ HandlerOutcome Adapter::LatestUnbind() const
 
 bool Adapter::WaitBindCompleted(std::chrono::milliseconds timeout) const
 {
-    schedule::Blocking blocking;
     NdisWorld &world = World();
     std::unique_lock<std::mutex> guard(world.lock);
-    return world.changed.wait_for(guard, timeout, [this] {
+    return schedule::WaitFor(world.changed, guard, timeout, [this] {
         return !state_->binds.empty() && state_->binds.back()->outcome.Result().has_value();
     });
 }

@@ -62,8 +62,7 @@ bool WaitForItsBind(std::unique_lock<std::mutex> &guard, OpenRecord *open)
     HandlerCall *bind = BindOf(open);
     auto completed = [bind] { return bind == nullptr || bind->outcome.Result().has_value(); };
     if (!completed()) {
-        schedule::Blocking blocking;
-        if (!World().changed.wait_for(guard, std::chrono::seconds(10), completed)) {
+        if (!schedule::WaitFor(World().changed, guard, std::chrono::seconds(10), completed)) {
             Violation("ndis.bind-not-completed", "UnbindAdapterHandler",
                       "the adapter is going, and its bind never completed");
             return false;
@@ -196,10 +195,9 @@ std::vector<HandlerCall *> UnbindOpens(const std::vector<OpenRecord *> &opens)
 
 bool WaitUnbinds(const std::vector<HandlerCall *> &calls, std::chrono::milliseconds timeout)
 {
-    schedule::Blocking blocking;
     NdisWorld &world = World();
     std::unique_lock<std::mutex> guard(world.lock);
-    return world.changed.wait_for(guard, timeout, [&calls] {
+    return schedule::WaitFor(world.changed, guard, timeout, [&calls] {
         for (HandlerCall *call : calls) {
             if (!call->outcome.Result().has_value()) {
                 return false;

@@ -46,14 +46,14 @@ BOOLEAN NTAPI NdisWaitEvent(PNDIS_EVENT Event, UINT MsToWait)
 {
     sim::RequireIrqlAtMost(PASSIVE_LEVEL, "NdisWaitEvent");
     sim::HookPoint("NdisWaitEvent");
-    sim::schedule::Blocking blocking;
     std::unique_lock<std::mutex> guard(g_lock);
     auto signalled = [Event] { return Event->Event.Header.SignalState != 0; };
     if (MsToWait == 0) {
-        g_signalled.wait(guard, signalled);
+        while (!sim::schedule::WaitFor(g_signalled, guard, std::chrono::hours(1), signalled)) {
+        }
         return TRUE;
     }
-    return g_signalled.wait_for(guard, std::chrono::milliseconds(MsToWait), signalled) ? TRUE : FALSE;
+    return sim::schedule::WaitFor(g_signalled, guard, std::chrono::milliseconds(MsToWait), signalled) ? TRUE : FALSE;
 }
 
 }  // extern "C"

@@ -85,10 +85,9 @@ void FinishClose(OpenRecord *open)
 bool WaitOpensClosed(const std::function<bool(const OpenRecord &)> &which, std::chrono::milliseconds limit)
 {
     HookPoint("NdisCloses.wait");
-    schedule::Blocking blocking;
     NdisWorld &world = World();
     std::unique_lock<std::mutex> guard(world.lock);
-    return world.changed.wait_for(guard, limit, [&] {
+    return schedule::WaitFor(world.changed, guard, limit, [&] {
         for (const auto &open : world.opens) {
             bool ended = open->state == OpenState::Failed || (open->state == OpenState::Closed && open->closeEnded);
             if (which(*open) && !ended) {
@@ -120,10 +119,9 @@ bool Adapter::CompletePendedOpen()
 
 bool Adapter::WaitForPendedCloses(size_t count, std::chrono::milliseconds timeout) const
 {
-    schedule::Blocking blocking;
     NdisWorld &world = World();
     std::unique_lock<std::mutex> guard(world.lock);
-    return world.changed.wait_for(guard, timeout,
+    return schedule::WaitFor(world.changed, guard, timeout,
                                   [this, count] { return state_->pendedCloses.size() >= count; });
 }
 

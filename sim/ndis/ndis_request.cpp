@@ -174,10 +174,9 @@ size_t Adapter::PendedRequestCount() const
 
 bool Adapter::WaitForPendedRequests(size_t count, std::chrono::milliseconds timeout) const
 {
-    schedule::Blocking blocking;
     NdisWorld &world = World();
     std::unique_lock<std::mutex> guard(world.lock);
-    return world.changed.wait_for(guard, timeout,
+    return schedule::WaitFor(world.changed, guard, timeout,
                                   [this, count] { return state_->pendedRequests.size() >= count; });
 }
 

@@ -175,10 +175,9 @@ size_t Adapter::PendedSendCount() const
 
 bool Adapter::WaitForPendedSends(size_t count, std::chrono::milliseconds timeout) const
 {
-    schedule::Blocking blocking;
     NdisWorld &world = World();
     std::unique_lock<std::mutex> guard(world.lock);
-    return world.changed.wait_for(guard, timeout,
+    return schedule::WaitFor(world.changed, guard, timeout,
                                   [&] { return state_->traffic.pendedSends.size() >= count; });
 }
 

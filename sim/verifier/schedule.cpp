@@ -1,8 +1,7 @@
 #include "sim/schedule.h"
 
+#include <algorithm>
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <random>
 #include <thread>
 
@@ -10,15 +9,26 @@ namespace sim::schedule {
 namespace {
 
 constexpr int kNobody = -1;
+constexpr uint64_t kNever = ~uint64_t{0};
 
-// How likely a point is to hand the turn on. Each seed draws one: some runs
-// change hands at almost every point, others let a party run long stretches
-// and switch rarely, which is what a race between two long paths needs.
-constexpr double kSwitchShares[] = {0.9, 0.5, 0.15, 0.03};
+enum class Standing {
+    Announced,  // platform work not yet picked up by its thread
+    Going,      // can take a turn
+    Waiting,    // tests a condition at its turns (WaitUntil)
+    Done,
+};
 
 struct PartyState {
-    bool runnable = true;  // taking turns: neither blocking nor done
-    bool done = false;
+    std::string name;
+    Standing standing = Standing::Going;
+    // Higher goes first. The seed's priorities lie above every value a
+    // change point gives, which are 1 .. depth - 1.
+    uint64_t priority = 0;
+    // The step count at which the party last could not go on (spinning, or
+    // its condition false); it can again once another party took a step.
+    uint64_t stuckAt = kNever;
+    const void *lane = nullptr;
+    bool ownLane = false;
     std::string lastPoint = "its start";
 };
 
@@ -31,11 +41,18 @@ struct Scheduler {
     std::vector<PartyState> parties;
     int current = kNobody;
     std::mt19937_64 random;
-    double switchShare = 0;
+    // Step numbers at which the running party drops, in order.
+    std::vector<uint64_t> changePoints;
+    size_t changesMade = 0;
     uint64_t points = 0;
     uint64_t switches = 0;
+    // Counts every step that may change what a stuck party waits for.
+    uint64_t progress = 0;
+    std::vector<Step> steps;
     std::chrono::steady_clock::time_point deadline;
     std::vector<std::string> stalled;
+    // Tells one run's platform work from another's.
+    uint64_t generation = 0;
 };
 
 Scheduler &State()
@@ -45,33 +62,43 @@ Scheduler &State()
 }
 
 thread_local int t_party = kNobody;
+thread_local std::vector<const char *> t_routines;
 
-// A runnable party other than `self`, as the seed picks; kNobody when none.
-int PickOther(Scheduler &s, int self)
+uint64_t SeedPriority(Scheduler &s)
 {
-    std::vector<int> others;
-    for (int i = 0; i < static_cast<int>(s.parties.size()); ++i) {
-        if (i != self && s.parties[i].runnable) {
-            others.push_back(i);
+    return (s.random() >> 1) | (uint64_t{1} << 62);
+}
+
+bool Active(const PartyState &party)
+{
+    return party.standing == Standing::Going || party.standing == Standing::Waiting;
+}
+
+// Work announced on a lane joins once the lane's earlier work is done; until
+// then no turn is decided, so that the order of turns does not depend on when
+// a platform thread woke up.
+bool ArrivalDue(const Scheduler &s)
+{
+    for (size_t i = 0; i < s.parties.size(); ++i) {
+        const PartyState &party = s.parties[i];
+        if (party.standing != Standing::Announced) {
+            continue;
+        }
+        if (party.ownLane) {
+            return true;
+        }
+        bool earlierBusy = false;
+        for (size_t j = 0; j < i && !earlierBusy; ++j) {
+            earlierBusy = !s.parties[j].ownLane && s.parties[j].lane == party.lane &&
+                          s.parties[j].standing != Standing::Done;
+        }
+        if (!earlierBusy) {
+            return true;
         }
     }
-    if (others.empty()) {
-        return kNobody;
-    }
-    return others[std::uniform_int_distribution<size_t>(0, others.size() - 1)(s.random)];
+    return false;
 }
 
-// kNobody leaves the turn with no one until a party comes back from blocking.
-void HandTo(Scheduler &s, int next)
-{
-    if (next != s.current) {
-        s.current = next;
-        s.switches += next != kNobody;
-        s.changed.notify_all();
-    }
-}
-
-// Where each party stood when the turns were given up.
 void GiveUpTurns(Scheduler &s)
 {
     if (s.freeRunning) {
@@ -80,10 +107,47 @@ void GiveUpTurns(Scheduler &s)
     s.freeRunning = true;
     for (size_t i = 0; i < s.parties.size(); ++i) {
         const PartyState &party = s.parties[i];
-        s.stalled.push_back("party " + std::to_string(i) +
-                            (party.done ? " had ended" : " stood at " + party.lastPoint));
+        s.stalled.push_back("party " + std::to_string(i) + " (" + party.name + ")" +
+                            (party.standing == Standing::Done        ? " had ended"
+                             : party.standing == Standing::Announced ? " was never picked up"
+                                                                     : " stood at " + party.lastPoint));
     }
     s.changed.notify_all();
+}
+
+void WaitForArrivals(Scheduler &s, std::unique_lock<std::mutex> &guard)
+{
+    while (!s.freeRunning && ArrivalDue(s)) {
+        if (s.changed.wait_until(guard, s.deadline) == std::cv_status::timeout) {
+            GiveUpTurns(s);
+        }
+    }
+}
+
+// The party whose turn it is: the highest priority of those that can go on.
+int Pick(Scheduler &s, std::unique_lock<std::mutex> &guard)
+{
+    WaitForArrivals(s, guard);
+    int best = kNobody;
+    for (int i = 0; i < static_cast<int>(s.parties.size()); ++i) {
+        const PartyState &party = s.parties[i];
+        if (!Active(party) || party.stuckAt == s.progress) {
+            continue;
+        }
+        if (best == kNobody || party.priority > s.parties[best].priority) {
+            best = i;
+        }
+    }
+    return best;
+}
+
+void HandTo(Scheduler &s, int next)
+{
+    if (next != s.current) {
+        s.switches += next != kNobody && s.current != kNobody;
+        s.current = next;
+        s.changed.notify_all();
+    }
 }
 
 void WaitForTurn(Scheduler &s, std::unique_lock<std::mutex> &guard, int self)
@@ -95,19 +159,57 @@ void WaitForTurn(Scheduler &s, std::unique_lock<std::mutex> &guard, int self)
     }
 }
 
-// The calling party's turn ends: to `next`, and it waits for its next one.
-void Yield(Scheduler &s, std::unique_lock<std::mutex> &guard, int self, int next)
-{
-    if (next == kNobody) {
-        return;
-    }
-    HandTo(s, next);
-    WaitForTurn(s, guard, self);
-}
-
 bool TakingTurns()
 {
     return t_party != kNobody && State().active.load(std::memory_order_acquire);
+}
+
+// The calling party's step: counted, recorded, and at a change point its
+// priority drops below every other party's.
+void TakeStep(Scheduler &s, const char *point)
+{
+    ++s.points;
+    ++s.progress;
+    PartyState &self = s.parties[t_party];
+    self.lastPoint = point;
+    s.steps.push_back({t_party, point, t_routines.empty() ? std::string() : std::string(t_routines.back())});
+    if (s.changesMade < s.changePoints.size() && s.points >= s.changePoints[s.changesMade]) {
+        ++s.changesMade;
+        self.priority = s.changePoints.size() + 1 - s.changesMade;
+    }
+}
+
+void StepAt(const char *point)
+{
+    if (!TakingTurns()) {
+        return;
+    }
+    Scheduler &s = State();
+    std::unique_lock<std::mutex> guard(s.lock);
+    if (s.freeRunning) {
+        return;
+    }
+    TakeStep(s, point);
+    int next = Pick(s, guard);
+    if (next != kNobody && next != t_party) {
+        HandTo(s, next);
+        WaitForTurn(s, guard, t_party);
+    }
+}
+
+// The calling party is done: the turn goes on.
+void Leave(Scheduler &s)
+{
+    std::unique_lock<std::mutex> guard(s.lock);
+    s.parties[t_party].standing = Standing::Done;
+    s.parties[t_party].lastPoint = "its end";
+    ++s.progress;
+    if (s.current == t_party || s.current == kNobody) {
+        s.current = kNobody;
+        HandTo(s, Pick(s, guard));
+    }
+    s.changed.notify_all();
+    t_party = kNobody;
 }
 
 void RunParty(Scheduler &s, int self, const std::function<void()> &body)
@@ -118,36 +220,44 @@ void RunParty(Scheduler &s, int self, const std::function<void()> &body)
         WaitForTurn(s, guard, self);
     }
     body();
-    {
-        std::lock_guard<std::mutex> guard(s.lock);
-        s.parties[self].runnable = false;
-        s.parties[self].done = true;
-        s.parties[self].lastPoint = "its end";
-        if (s.current == self) {
-            HandTo(s, PickOther(s, self));
-        }
-        s.changed.notify_all();
-    }
-    t_party = kNobody;
+    Leave(s);
+}
+
+bool AllDone(const Scheduler &s)
+{
+    return std::all_of(s.parties.begin(), s.parties.end(),
+                       [](const PartyState &party) { return party.standing == Standing::Done; });
 }
 
 }  // namespace
 
-Outcome Run(uint64_t seed, std::vector<std::function<void()>> parties, std::chrono::milliseconds limit)
+Outcome Run(const Plan &plan, std::vector<std::function<void()>> parties)
 {
     Scheduler &s = State();
     {
-        std::lock_guard<std::mutex> guard(s.lock);
+        std::unique_lock<std::mutex> guard(s.lock);
+        ++s.generation;
+        s.random.seed(plan.seed);
         s.parties.assign(parties.size(), PartyState{});
-        s.random.seed(seed);
-        s.switchShare = kSwitchShares[s.random() % std::size(kSwitchShares)];
+        for (size_t i = 0; i < parties.size(); ++i) {
+            s.parties[i].name = "party " + std::to_string(i);
+            s.parties[i].priority = SeedPriority(s);
+        }
+        s.changePoints.clear();
+        for (unsigned i = 1; i < plan.depth; ++i) {
+            s.changePoints.push_back(1 + s.random() % std::max<uint64_t>(plan.steps, 1));
+        }
+        std::sort(s.changePoints.begin(), s.changePoints.end());
+        s.changesMade = 0;
         s.points = 0;
         s.switches = 0;
+        s.progress = 0;
+        s.steps.clear();
         s.freeRunning = false;
         s.stalled.clear();
-        s.deadline = std::chrono::steady_clock::now() + limit;
-        s.current = parties.empty() ? kNobody
-                                    : static_cast<int>(s.random() % parties.size());
+        s.deadline = std::chrono::steady_clock::now() + plan.limit;
+        s.current = kNobody;
+        HandTo(s, Pick(s, guard));
         s.active.store(true, std::memory_order_release);
     }
     std::vector<std::thread> threads;
@@ -158,15 +268,7 @@ Outcome Run(uint64_t seed, std::vector<std::function<void()>> parties, std::chro
     Outcome outcome;
     {
         std::unique_lock<std::mutex> guard(s.lock);
-        auto allDone = [&s] {
-            for (const PartyState &party : s.parties) {
-                if (!party.done) {
-                    return false;
-                }
-            }
-            return true;
-        };
-        if (!s.changed.wait_until(guard, s.deadline, allDone)) {
+        if (!s.changed.wait_until(guard, s.deadline, [&s] { return AllDone(s); })) {
             GiveUpTurns(s);
         }
         outcome.finished = !s.freeRunning;
@@ -176,10 +278,21 @@ Outcome Run(uint64_t seed, std::vector<std::function<void()>> parties, std::chro
     for (std::thread &thread : threads) {
         thread.join();
     }
-    std::lock_guard<std::mutex> guard(s.lock);
+    std::unique_lock<std::mutex> guard(s.lock);
+    // Platform work given up with the turns ends on its own thread; no turn
+    // waits for it any more.
+    s.changed.wait_until(guard, std::chrono::steady_clock::now() + plan.limit, [&s] {
+        return std::none_of(s.parties.begin(), s.parties.end(),
+                            [](const PartyState &party) { return Active(party); });
+    });
     s.active.store(false, std::memory_order_release);
     outcome.points = s.points;
     outcome.switches = s.switches;
+    for (const PartyState &party : s.parties) {
+        outcome.parties.push_back(party.name);
+    }
+    outcome.steps = std::move(s.steps);
+    s.steps.clear();
     s.parties.clear();
     s.current = kNobody;
     return outcome;
@@ -192,19 +305,7 @@ bool InParty()
 
 void Point(const char *name)
 {
-    if (!TakingTurns()) {
-        return;
-    }
-    Scheduler &s = State();
-    std::unique_lock<std::mutex> guard(s.lock);
-    if (s.freeRunning) {
-        return;
-    }
-    ++s.points;
-    s.parties[t_party].lastPoint = name;
-    if (std::uniform_real_distribution<double>(0, 1)(s.random) < s.switchShare) {
-        Yield(s, guard, t_party, PickOther(s, t_party));
-    }
+    StepAt(name);
 }
 
 void Spin()
@@ -214,34 +315,121 @@ void Spin()
     }
     Scheduler &s = State();
     std::unique_lock<std::mutex> guard(s.lock);
-    if (!s.freeRunning) {
-        Yield(s, guard, t_party, PickOther(s, t_party));
+    if (s.freeRunning) {
+        return;
+    }
+    s.parties[t_party].stuckAt = s.progress;
+    int next = Pick(s, guard);
+    // With no other party able to go on, the lock's holder is a thread
+    // outside the turns: the spinner keeps the turn and spins on.
+    if (next != kNobody) {
+        HandTo(s, next);
+        WaitForTurn(s, guard, t_party);
     }
 }
 
-Blocking::Blocking() : stepped_(TakingTurns())
+DriverCall::DriverCall(const char *routine) : counted_(TakingTurns())
 {
-    if (!stepped_) {
+    if (!counted_) {
         return;
+    }
+    t_routines.push_back(routine);
+    StepAt("call");
+}
+
+DriverCall::~DriverCall()
+{
+    if (!counted_) {
+        return;
+    }
+    StepAt("return");
+    t_routines.pop_back();
+}
+
+uint64_t Announce(const void *lane, const char *name)
+{
+    if (!TakingTurns()) {
+        return 0;
     }
     Scheduler &s = State();
     std::lock_guard<std::mutex> guard(s.lock);
-    s.parties[t_party].runnable = false;
-    if (s.current == t_party) {
-        HandTo(s, PickOther(s, t_party));
+    if (s.freeRunning) {
+        return 0;
+    }
+    PartyState party;
+    party.name = name;
+    party.standing = Standing::Announced;
+    party.priority = SeedPriority(s);
+    party.lane = lane;
+    party.ownLane = lane == nullptr;
+    s.parties.push_back(party);
+    return s.generation << 32 | s.parties.size();
+}
+
+PlatformWork::PlatformWork(uint64_t ticket) : joined_(false)
+{
+    Scheduler &s = State();
+    if (ticket == 0 || !s.active.load(std::memory_order_acquire)) {
+        return;
+    }
+    std::unique_lock<std::mutex> guard(s.lock);
+    const uint64_t index = (ticket & 0xFFFFFFFF) - 1;
+    if (ticket >> 32 != s.generation || index >= s.parties.size() ||
+        s.parties[index].standing != Standing::Announced) {
+        return;
+    }
+    joined_ = true;
+    t_party = static_cast<int>(index);
+    s.parties[t_party].standing = Standing::Going;
+    ++s.progress;
+    s.changed.notify_all();
+    if (s.current == kNobody) {
+        HandTo(s, Pick(s, guard));
+    }
+    WaitForTurn(s, guard, t_party);
+}
+
+PlatformWork::~PlatformWork()
+{
+    if (joined_) {
+        Leave(State());
     }
 }
 
-Blocking::~Blocking()
+bool PassTurn()
 {
-    if (!stepped_) {
-        return;
-    }
     Scheduler &s = State();
     std::unique_lock<std::mutex> guard(s.lock);
-    s.parties[t_party].runnable = true;
+    if (s.freeRunning) {
+        return false;
+    }
+    s.parties[t_party].standing = Standing::Waiting;
+    s.parties[t_party].stuckAt = s.progress;
+    int next = Pick(s, guard);
+    if (next == kNobody) {
+        if (s.current == t_party) {
+            HandTo(s, kNobody);
+        }
+        return false;
+    }
+    HandTo(s, next);
+    WaitForTurn(s, guard, t_party);
+    s.parties[t_party].standing = Standing::Going;
+    return true;
+}
+
+void TakeTurn()
+{
+    Scheduler &s = State();
+    std::unique_lock<std::mutex> guard(s.lock);
+    if (s.freeRunning) {
+        return;
+    }
+    s.parties[t_party].standing = Standing::Going;
+    s.parties[t_party].stuckAt = kNever;
+    ++s.progress;
     if (s.current == kNobody) {
-        HandTo(s, t_party);
+        HandTo(s, Pick(s, guard));
     }
     WaitForTurn(s, guard, t_party);
 }

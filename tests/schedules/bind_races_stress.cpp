@@ -24,7 +24,7 @@ class BindRaces : public rztest::SimTest {};
 TEST_F(BindRaces, AFailedSetUpsCloseAgainstTheBindHandler)
 {
     const NDIS_OID setUpSteps[] = {OID_802_3_CURRENT_ADDRESS, OID_GEN_MAC_OPTIONS, OID_GEN_CURRENT_PACKET_FILTER};
-    ExploreSchedules("close completion against bind handler", kSeeds, [&setUpSteps](uint64_t seed) {
+    ExploreSchedules({"close completion against bind handler", kSeeds}, [&setUpSteps](uint64_t seed) {
         RaceStage stage;
         sim::AdapterConfig config;
         config.name = u"\\Device\\{SIM-NIC-1}";

@@ -23,7 +23,7 @@ class ControlRaces : public rztest::SimTest {};
 
 TEST_F(ControlRaces, TwoAttachesOfOneHandle)
 {
-    ExploreSchedules("attach against attach", kSeeds, [](uint64_t seed) {
+    ExploreSchedules({"attach against attach", kSeeds}, [](uint64_t seed) {
         RaceStage stage;
         // Even seeds race for two adapters, odd ones for the same adapter.
         sim::Adapter other = seed % 2 == 0 ? stage.AddAdapter(u"\\Device\\{SIM-NIC-1}") : stage.Nic();
@@ -44,7 +44,7 @@ TEST_F(ControlRaces, TwoAttachesOfOneHandle)
 
 TEST_F(ControlRaces, AnAttachAgainstTheRemovalOfTheAdapter)
 {
-    ExploreSchedules("attach against unbind", kSeeds, [](uint64_t seed) {
+    ExploreSchedules({"attach against unbind", kSeeds}, [](uint64_t seed) {
         RaceStage stage;
         sim::ClientHandle client = stage.OpenHandle();
         NTSTATUS attached = 0;
@@ -62,6 +62,57 @@ TEST_F(ControlRaces, AnAttachAgainstTheRemovalOfTheAdapter)
     });
 }
 
+// Two attaches of one handle, one to an adapter being removed: at most one
+// wins, and a handle that no attach won is free, not attached to a binding
+// whose attach was refused.
+TEST_F(ControlRaces, TwoAttachesOfOneHandleAgainstTheRemovalOfOneAdapter)
+{
+    ExploreSchedules({"attach against attach and removal", kSeeds}, [](uint64_t seed) {
+        RaceStage stage;
+        sim::Adapter staying = stage.AddAdapter(u"\\Device\\{SIM-NIC-1}");
+        sim::ClientHandle client = stage.OpenHandle();
+        NTSTATUS results[2] = {};
+        bool removed = false;
+        RunParties(seed, {[&] { results[0] = FinalStatusOf(RaceStage::Attach(client, stage.Nic())); },
+                          [&] { results[1] = FinalStatusOf(RaceStage::Attach(client, staying)); },
+                          [&] { removed = stage.Nic().Remove(sim::kWaitLimit); }});
+        EXPECT_TRUE(removed);
+        EXPECT_LE((results[0] == STATUS_SUCCESS) + (results[1] == STATUS_SUCCESS), 1)
+            << std::hex << results[0] << " " << results[1];
+        EXPECT_TRUE(results[1] == STATUS_SUCCESS || results[1] == STATUS_DEVICE_ALREADY_ATTACHED)
+            << std::hex << results[1];
+        // A handle attached to nothing is free to attach again.
+        if (results[0] != STATUS_SUCCESS && results[1] != STATUS_SUCCESS) {
+            EXPECT_EQ(FinalStatusOf(RaceStage::Attach(client, staying)), STATUS_SUCCESS);
+        }
+    });
+}
+
+// An attach against the close of its own handle: an attach issued after the
+// close never reaches the driver; otherwise the cleanup finds the handle
+// attached or not, and the attachment's reference goes with the close, once.
+TEST_F(ControlRaces, AnAttachAgainstTheCloseOfItsHandle)
+{
+    ExploreSchedules({"attach against close", kSeeds}, [](uint64_t seed) {
+        RaceStage stage;
+        if (seed % 2 == 0) {
+            stage.Nic().SetCloseCompletion(sim::Completion::Pended);
+            stage.Nic().BeginRemove();
+        }
+        sim::ClientHandle client = stage.OpenHandle();
+        NTSTATUS attached = 0;
+        RunParties(seed, {[&] { attached = FinalStatusOf(RaceStage::Attach(client, stage.Nic())); },
+                          [&] { client.Close(); }});
+        if (seed % 2 == 0) {
+            EXPECT_TRUE(stage.Nic().CompletePendedClose());
+            EXPECT_TRUE(stage.Nic().WaitRemoved(sim::kWaitLimit));
+        }
+        EXPECT_TRUE(attached == STATUS_SUCCESS || attached == STATUS_INVALID_DEVICE_STATE ||
+                    attached == STATUS_NO_SUCH_DEVICE || attached == STATUS_INVALID_HANDLE)
+            << std::hex << attached;
+    });
+}
+
 // The binding is unbinding and its close pended, so it is still listed but
 // takes no new work: an attach to it is refused, while another request on
 // the same handle goes on and the close completes, letting the list's
@@ -69,7 +120,7 @@ TEST_F(ControlRaces, AnAttachAgainstTheRemovalOfTheAdapter)
 // the record goes once the attach has let its lookup's reference go.
 TEST_F(ControlRaces, AnAttachRefusedByAnUnbindAgainstARequestOnTheHandle)
 {
-    ExploreSchedules("refused attach against request and close", kSeeds, [](uint64_t seed) {
+    ExploreSchedules({"refused attach against request and close", kSeeds}, [](uint64_t seed) {
         RaceStage stage;
         stage.Nic().SetCloseCompletion(sim::Completion::Pended);
         stage.Nic().BeginRemove();
@@ -96,7 +147,7 @@ std::vector<uint8_t> BufferOf(NDIS_STATUS status)
 
 TEST_F(ControlRaces, IndicationsAgainstWaitsAndCancels)
 {
-    ExploreSchedules("indications against waits", kSeeds, [](uint64_t seed) {
+    ExploreSchedules({"indications against waits", kSeeds}, [](uint64_t seed) {
         RaceStage stage;
         sim::ClientHandle client = stage.AttachedHandle();
         std::vector<std::pair<sim::ControlRequest, NDIS_STATUS>> waits;

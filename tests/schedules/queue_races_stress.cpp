@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "sim/direct_io.h"
+#include "tests/support/gate.h"
 #include "tests/support/race_stage.h"
 #include "tests/support/schedules.h"
 #include "tests/support/sim_test.h"
@@ -70,7 +72,7 @@ void ExpectEndedWithOneOf(const sim::Request &request, std::initializer_list<NTS
 
 TEST_F(QueueRaces, ACancelAgainstTheFrameThatWouldCompleteTheRead)
 {
-    ExploreSchedules("cancel against delivery", kSeeds, [](uint64_t seed) {
+    ExploreSchedules({"cancel against delivery", kSeeds}, [](uint64_t seed) {
         RaceStage stage;
         sim::ClientHandle client = stage.AttachedHandle();
         const Frame frame = RaceStage::EapolFrame(60, static_cast<uint8_t>(seed));
@@ -86,7 +88,7 @@ TEST_F(QueueRaces, ACancelAgainstTheFrameThatWouldCompleteTheRead)
 
 TEST_F(QueueRaces, ACancelAgainstTheCleanupOfItsHandle)
 {
-    ExploreSchedules("cancel against cleanup", kSeeds, [](uint64_t seed) {
+    ExploreSchedules({"cancel against cleanup", kSeeds}, [](uint64_t seed) {
         RaceStage stage;
         sim::ClientHandle client = stage.AttachedHandle();
         sim::Request read = client.Read(100);
@@ -103,7 +105,7 @@ TEST_F(QueueRaces, ACancelAgainstTheCleanupOfItsHandle)
 
 TEST_F(QueueRaces, ACancelAgainstTheRemovalOfTheAdapter)
 {
-    ExploreSchedules("cancel against flush", kSeeds, [](uint64_t seed) {
+    ExploreSchedules({"cancel against flush", kSeeds}, [](uint64_t seed) {
         RaceStage stage;
         sim::ClientHandle client = stage.AttachedHandle();
         sim::Request read = client.Read(100);
@@ -120,9 +122,42 @@ TEST_F(QueueRaces, ACancelAgainstTheRemovalOfTheAdapter)
     });
 }
 
+// A read and a wait dispatched while the adapter goes: each is refused at
+// once, queued and flushed, or refused at its queue, which the unbind flushed
+// after the request passed its state test. Their threads live on until the
+// removal is done, since a thread's exit cancels its requests: one left
+// pending on the removed binding would end cancelled.
+TEST_F(QueueRaces, AReadAndAWaitAgainstTheRemovalOfTheAdapter)
+{
+    ExploreSchedules({"read and wait against removal", kSeeds}, [](uint64_t seed) {
+        RaceStage stage;
+        sim::ClientHandle client = stage.AttachedHandle();
+        std::optional<sim::Request> read;
+        std::optional<sim::ControlRequest> wait;
+        bool removed = false;
+        rztest::Gate removalDone;
+        RunParties(seed, {[&] {
+                              read = client.Read(100);
+                              removalDone.Wait();
+                          },
+                          [&] {
+                              wait = RaceStage::Wait(client, NDIS_STATUS_MEDIA_CONNECT, 4);
+                              removalDone.Wait();
+                          },
+                          [&] {
+                              removed = stage.Nic().Remove(sim::kWaitLimit);
+                              removalDone.Open();
+                          }});
+        EXPECT_TRUE(removed);
+        ASSERT_TRUE(read && wait);
+        ExpectEndedWithOneOf(*read, {STATUS_INVALID_DEVICE_STATE, STATUS_DEVICE_REMOVED});
+        ExpectEndedWithOneOf(*wait, {STATUS_INVALID_DEVICE_STATE, STATUS_DEVICE_REMOVED});
+    });
+}
+
 TEST_F(QueueRaces, DeliveryAgainstCleanupAndRemoval)
 {
-    ExploreSchedules("delivery against cleanup and flush", kSeeds, [](uint64_t seed) {
+    ExploreSchedules({"delivery against cleanup and flush", kSeeds}, [](uint64_t seed) {
         RaceStage stage;
         sim::ClientHandle leaving = stage.AttachedHandle();
         sim::ClientHandle staying = stage.AttachedHandle();

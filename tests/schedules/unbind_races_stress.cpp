@@ -45,7 +45,7 @@ std::vector<uint8_t> OidInput(NDIS_OID oid, std::optional<ULONG> value = std::nu
 
 TEST_F(UnbindRaces, RemovalAgainstAQueryAndASet)
 {
-    ExploreSchedules("unbind against query and set", kSeeds, [](uint64_t seed) {
+    ExploreSchedules({"unbind against query and set", kSeeds}, [](uint64_t seed) {
         RaceStage stage;
         sim::ClientHandle client = stage.AttachedHandle();
         std::optional<sim::ControlRequest> query;
@@ -75,7 +75,7 @@ TEST_F(UnbindRaces, RemovalAgainstAQueryAndASet)
 
 TEST_F(UnbindRaces, RemovalAgainstAWrite)
 {
-    ExploreSchedules("unbind against send", kSeeds, [](uint64_t seed) {
+    ExploreSchedules({"unbind against send", kSeeds}, [](uint64_t seed) {
         RaceStage stage;
         sim::ClientHandle client = stage.AttachedHandle();
         const bool pended = seed % 2 == 0;
@@ -101,7 +101,7 @@ TEST_F(UnbindRaces, RemovalAgainstAWrite)
 
 TEST_F(UnbindRaces, RemovalAgainstAFrameThatNeedsATransfer)
 {
-    ExploreSchedules("unbind against transfer", kSeeds, [](uint64_t seed) {
+    ExploreSchedules({"unbind against transfer", kSeeds}, [](uint64_t seed) {
         RaceStage stage;
         sim::ClientHandle client = stage.AttachedHandle();
         stage.Nic().SetTransferCompletion({.pended = seed % 2 == 0});
@@ -130,7 +130,7 @@ TEST_F(UnbindRaces, RemovalAgainstAFrameThatNeedsATransfer)
 // indication, whose end completes the unbind, which lets the unload go on.
 TEST_F(UnbindRaces, TheDriversStopAgainstAnIndicationInProgress)
 {
-    ExploreSchedules("stop against indication", kSeeds, [](uint64_t seed) {
+    ExploreSchedules({"stop against indication", kSeeds}, [](uint64_t seed) {
         RaceStage stage;
         stage.Nic().SetTransferCompletion({.pended = false});
         const Frame frame = RaceStage::EapolFrame(80, static_cast<uint8_t>(seed));
@@ -147,7 +147,7 @@ TEST_F(UnbindRaces, TheDriversStopAgainstAnIndicationInProgress)
 // completes the unbind and is still on its way out as the driver unloads.
 TEST_F(UnbindRaces, TheDriversStopAgainstTheCloseWorker)
 {
-    ExploreSchedules("stop against close worker", kSeeds, [](uint64_t seed) {
+    ExploreSchedules({"stop against close worker", kSeeds}, [](uint64_t seed) {
         RaceStage stage;
         stage.Nic().SetTransferCompletion({.pended = true});
         stage.Nic().IndicateReceive(RaceStage::EapolFrame(80, static_cast<uint8_t>(seed)), {.lookahead = 10});

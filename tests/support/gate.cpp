@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "sim/hooks.h"
+#include "sim/schedule.h"
 
 namespace rztest {
 
@@ -20,7 +21,7 @@ void Gate::Open()
 bool Gate::Wait(std::chrono::milliseconds limit)
 {
     std::unique_lock<std::mutex> guard(lock_);
-    if (!opened_.wait_for(guard, limit, [this] { return open_; })) {
+    if (!sim::schedule::WaitFor(opened_, guard, limit, [this] { return open_; })) {
         ADD_FAILURE() << "a gate was not opened in time";
         return false;
     }

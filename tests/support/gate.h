@@ -1,6 +1,7 @@
 // A one-way signal between the parties of a race: a party stopped at a hook
 // point waits at a gate until the test, or another party, opens it. Every
-// wait is bounded, so a race that goes wrong fails instead of hanging.
+// wait is bounded, so a race that goes wrong fails instead of hanging; a
+// party of a seeded schedule waits at its turns, as for the sim's own waits.
 #pragma once
 
 #include <chrono>

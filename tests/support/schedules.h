@@ -1,7 +1,10 @@
 // Races explored under many seeded schedules (sim/schedule.h). Each seed runs
 // in a fresh sim world that must end with no verifier finding and nothing
 // left allocated; the first seed that fails ends the exploration and is named
-// with the way to run it alone.
+// with the way to run it alone, and the steps of its interleaving are printed.
+//
+// Before the seeds, seed 0 runs once without change points: the steps it
+// takes are the steps over which every seed's change points fall.
 //
 //   REZEZURA_SEED=<n>    runs only seed n, of every exploration the test makes
 //   REZEZURA_SEEDS=<n>   runs seeds 1..n instead of each exploration's own count
@@ -13,9 +16,19 @@
 
 namespace rztest {
 
+struct Exploration {
+    const char *name;
+    unsigned seeds;
+    // How many orderings between the parties' steps a race needs at most
+    // (each seed has depth - 1 change points): 2 is a party overtaken at one
+    // point by another's whole road, 3 also a party overtaken twice, or a
+    // window of one party that another must enter and leave again.
+    unsigned depth = 3;
+};
+
 // Runs `race` once per seed; `race` builds its world, runs its parties with
 // RunParties and checks what they left. Returns how many seeds ran.
-unsigned ExploreSchedules(const char *name, unsigned seeds, const std::function<void(uint64_t seed)> &race);
+unsigned ExploreSchedules(const Exploration &exploration, const std::function<void(uint64_t seed)> &race);
 
 // The parties of one run under the seed's schedule; a test failure, naming
 // where each party stood, when they did not all end in time.
