@@ -84,6 +84,7 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
                            WORK_QUEUE_TYPE QueueType, PVOID Context)
 {
     sim::RequireIrqlAtMost(DISPATCH_LEVEL, "IoQueueWorkItem");
+    sim::HookPoint("IoQueueWorkItem");
     if (!sim::IsAllocated(IoWorkItem)) {
         sim::Violation("ioworkitem.unknown", "IoQueueWorkItem", "not an allocated I/O work item");
         return;

@@ -159,6 +159,7 @@ VOID NTAPI NdisOpenAdapter(PNDIS_STATUS Status, PNDIS_STATUS OpenErrorStatus,
                            PVOID /*AddressingInformation*/)
 {
     sim::RequireIrqlAtMost(PASSIVE_LEVEL, "NdisOpenAdapter");
+    sim::HookPoint("NdisOpenAdapter");
     *OpenErrorStatus = NDIS_STATUS_SUCCESS;
     sim::NdisWorld &world = sim::World();
     std::lock_guard<std::mutex> guard(world.lock);

@@ -6,6 +6,7 @@
 // protocol's RequestCompleteHandler.
 #include <cstring>
 
+#include "sim/hooks.h"
 #include "sim/io/driver_call.h"
 #include "sim/irql.h"
 #include "sim/ndis/ndis_filter.h"
@@ -220,6 +221,7 @@ extern "C" {
 VOID NTAPI NdisRequest(PNDIS_STATUS Status, NDIS_HANDLE NdisBindingHandle, PNDIS_REQUEST NdisRequest)
 {
     sim::RequireIrqlAtMost(DISPATCH_LEVEL, "NdisRequest");
+    sim::HookPoint("NdisRequest");
     sim::NdisWorld &world = sim::World();
     std::lock_guard<std::mutex> guard(world.lock);
     sim::OpenRecord *open = sim::FindOpen(NdisBindingHandle, "NdisRequest");

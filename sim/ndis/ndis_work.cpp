@@ -26,6 +26,7 @@ extern "C" {
 NDIS_STATUS NTAPI NdisScheduleWorkItem(PNDIS_WORK_ITEM WorkItem)
 {
     sim::RequireIrqlAtMost(DISPATCH_LEVEL, "NdisScheduleWorkItem");
+    sim::HookPoint("NdisScheduleWorkItem");
     if (WorkItem == nullptr || WorkItem->Routine == nullptr) {
         sim::Violation("workitem.no-routine", "NdisScheduleWorkItem", "no work item or no routine");
         return NDIS_STATUS_FAILURE;

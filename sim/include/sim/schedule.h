@@ -11,8 +11,9 @@
 // wrong is repeated by running its seed again.
 //
 // Interleaving points (sim/hooks.h): spin lock acquisition, interlocked
-// operations, cancellation, completion, the NDIS points, and every call the
-// platform makes into the driver and its return. A party spinning on a lock
+// operations, cancellation, completion, the driver's calls that reach other
+// parties (opening and closing an adapter, requests, sends, transfers, work
+// items), and every call the platform makes into the driver and its return. A party spinning on a lock
 // another holds, or waiting for a condition another party is to bring about
 // (WaitFor), cannot go on until some other party has taken a step.
 //
