@@ -215,40 +215,70 @@ void Service::Reap()
     }
 }
 
+bool Service::Withdraw(std::map<int, HostAdapter>::iterator found)
+{
+    Forget(found->second);
+    bool unbound = found->second.adapter.Remove();
+    found->second.wire->Stop();
+    adapters_.erase(found);
+    return unbound;
+}
+
+void Service::OfferAppeared(const Link &link)
+{
+    if (!Wanted(options_, link) || !link.ethernet) {
+        return;
+    }
+    // Names are the kernel's and unique: an adapter still under this one
+    // belongs to an interface renamed or gone in a message that was lost.
+    auto holder = std::find_if(adapters_.begin(), adapters_.end(),
+                               [&](const auto &entry) { return entry.second.wire->Interface().name == link.name; });
+    if (holder != adapters_.end()) {
+        bool unbound = Withdraw(holder);
+        Say("\\Device\\" + link.name + ": another interface took the name; " +
+            (unbound ? "the driver unbound the adapter it named" : "the driver did not finish unbinding it"));
+    }
+    std::string error;
+    if (Offer(link, &error)) {
+        Say("\\Device\\" + link.name + ": the interface appeared; the driver bound it");
+    } else {
+        Say(error);
+    }
+}
+
 void Service::FollowLinks()
 {
     for (const LinkEvent &event : monitor_.TakeEvents()) {
         const Link &link = event.link;
         auto found = adapters_.find(link.index);
         if (found == adapters_.end()) {
-            std::string error;
-            if (event.change == LinkChange::Changed && Wanted(options_, link) && link.ethernet) {
-                if (Offer(link, &error)) {
-                    Say("\\Device\\" + link.name + ": the interface appeared; the driver bound it");
-                } else {
-                    Say(error);
-                }
+            if (event.change == LinkChange::Changed) {
+                OfferAppeared(link);
             }
             continue;
         }
         HostAdapter &adapter = found->second;
-        std::string device = "\\Device\\" + adapter.wire->Interface().name;
+        const Link known = adapter.wire->Interface();
+        std::string device = "\\Device\\" + known.name;
         if (event.change == LinkChange::Removed) {
-            Forget(adapter);
-            bool unbound = adapter.adapter.Remove();
-            adapter.wire->Stop();
-            adapters_.erase(found);
+            bool unbound = Withdraw(found);
             Say(device + ": the interface is gone; " +
                 (unbound ? "the driver unbound it" : "the driver did not finish unbinding it"));
             continue;
         }
-        // A running adapter's station address is fixed; Windows restarts an
-        // adapter whose address is changed, which unbinds it and binds it anew.
-        if (link.address != adapter.wire->Interface().address) {
-            Forget(adapter);
-            bool unbound = adapter.adapter.Remove();
-            adapter.wire->Stop();
-            adapters_.erase(found);
+        // An adapter's name is fixed for its life, as a running adapter's
+        // station address is: Windows restarts an adapter whose address is
+        // changed, which unbinds it and binds it anew. A renamed interface
+        // is offered again under its new name.
+        if (link.name != known.name) {
+            bool unbound = Withdraw(found);
+            Say(device + ": the interface is now " + link.name + "; " +
+                (unbound ? "the driver unbound it" : "the driver did not finish unbinding it"));
+            OfferAppeared(link);
+            continue;
+        }
+        if (link.address != known.address) {
+            bool unbound = Withdraw(found);
             std::string error;
             if (!unbound) {
                 Say(device + ": the interface's address changed; the driver did not finish unbinding it");
@@ -259,9 +289,8 @@ void Service::FollowLinks()
             }
             continue;
         }
-        bool hadCarrier = adapter.wire->Interface().carrier;
         adapter.wire->Update(link);
-        if (link.carrier != hadCarrier) {
+        if (link.carrier != known.carrier) {
             adapter.adapter.IndicateStatus(link.carrier ? NDIS_STATUS_MEDIA_CONNECT : NDIS_STATUS_MEDIA_DISCONNECT);
             Say(device + (link.carrier ? ": media connected" : ": media disconnected"));
         }

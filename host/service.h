@@ -42,6 +42,11 @@ private:
     bool Offer(const Link &link, std::string *error);
     // Stops taking frames from the adapter's wire; the wire itself stops after the unbind.
     void Forget(HostAdapter &adapter);
+    // Removes the adapter: stops its wire's frames, unbinds it, and lets go
+    // of its wire; false when the driver did not finish unbinding it.
+    bool Withdraw(std::map<int, HostAdapter>::iterator found);
+    // Offers an interface that appeared (or took a new name) when wanted.
+    void OfferAppeared(const Link &link);
     bool Listen(std::string *error);
     void Accept();
     void Reap();
