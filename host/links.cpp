@@ -182,16 +182,28 @@ int LinkMonitor::Descriptor() const
     return mnl_socket_get_fd(socket_);
 }
 
-std::vector<LinkEvent> LinkMonitor::TakeEvents()
+std::vector<LinkEvent> LinkMonitor::TakeEvents(bool *lost)
 {
     Collected collected;
     std::vector<char> buffer(MNL_SOCKET_BUFFER_SIZE);
+    *lost = false;
     for (;;) {
         ssize_t received = mnl_socket_recvfrom(socket_, buffer.data(), buffer.size());
+        if (received < 0 && errno == ENOBUFS) {
+            *lost = true;
+            continue;
+        }
+        if (received < 0 && errno == EINTR) {
+            continue;
+        }
         if (received <= 0) {
             break;
         }
         mnl_cb_run(buffer.data(), received, 0, 0, CollectLink, &collected);
+    }
+    if (*lost) {
+        // Every event taken here is older than the dump that replaces them.
+        collected.events.clear();
     }
     return collected.events;
 }

@@ -29,7 +29,8 @@ struct LinkEvent {
     Link link;
 };
 
-// Every link the kernel has now; nothing when rtnetlink refuses (errno set).
+// Every link the kernel has now; nothing when rtnetlink refuses (errno set:
+// EINTR when a change interrupted the dump, which may then be asked again).
 std::optional<std::vector<Link>> DumpLinks();
 
 // Sets the interface's flags named in `mask` to their values in `flags`,
@@ -49,8 +50,10 @@ public:
     bool Open();
     // The descriptor to poll for input.
     int Descriptor() const;
-    // The events that arrived, without blocking.
-    std::vector<LinkEvent> TakeEvents();
+    // The events that arrived, without blocking. `lost` tells whether the
+    // kernel dropped some for want of room (ENOBUFS): what it still held
+    // then is dropped too, and only a dump of the links says where they are.
+    std::vector<LinkEvent> TakeEvents(bool *lost);
 
 private:
     ::mnl_socket *socket_ = nullptr;

@@ -50,6 +50,33 @@ bool Wanted(const Options &options, const Link &link)
     return std::find(options.adapters.begin(), options.adapters.end(), link.name) != options.adapters.end();
 }
 
+// Whether the directory that will hold the socket keeps other users from
+// putting their own file in its place: owned by root or this user, and
+// writable by others only with the sticky bit, which keeps them from
+// removing or renaming what is not theirs.
+bool SafeDirectory(const std::string &path, std::string *error)
+{
+    std::string directory = path.substr(0, path.find_last_of('/') + 1);
+    if (directory.empty()) {
+        directory = ".";
+    }
+    struct stat held {};
+    if (stat(directory.c_str(), &held) != 0) {
+        *error = "cannot use the directory " + directory + " for the socket: " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISDIR(held.st_mode)) {
+        *error = directory + " is not a directory; choose another --socket";
+        return false;
+    }
+    bool othersWrite = (held.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (held.st_mode & S_ISVTX) == 0;
+    if ((held.st_uid != 0 && held.st_uid != geteuid()) || othersWrite) {
+        *error = "the directory " + directory + " of the socket can be written by other users; choose another --socket";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool Service::Offer(const Link &link, std::string *error)
@@ -143,8 +170,12 @@ bool Service::Listen(std::string *error)
         return false;
     }
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    if (path == kDefaultSocket) {
-        mkdir("/run/rezezura", 0755);
+    if (path == kDefaultSocket && mkdir("/run/rezezura", 0755) != 0 && errno != EEXIST) {
+        *error = std::string("cannot make the directory /run/rezezura: ") + std::strerror(errno);
+        return false;
+    }
+    if (!SafeDirectory(path, error)) {
+        return false;
     }
     struct stat existing {};
     if (lstat(path.c_str(), &existing) == 0) {
@@ -162,12 +193,26 @@ bool Service::Listen(std::string *error)
         unlink(path.c_str());  // left by a service that did not stop cleanly
     }
     listener_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        *error = "cannot create the socket " + path + ": " + std::strerror(errno);
+    if (listener_ < 0) {
+        *error = "cannot open a socket for " + path + ": " + std::strerror(errno);
         return false;
     }
-    // Anyone may connect; the control device's security decides who opens it.
-    if (chmod(path.c_str(), 0666) != 0 || listen(listener_, 64) != 0) {
+    // Anyone may connect; the control device's security decides who opens
+    // it. The socket is made with that mode, never changed by its path
+    // after: bind gives the file the mode of the socket less the umask.
+    if (fchmod(listener_, 0666) != 0) {
+        *error = "cannot give the socket for " + path + " its mode: " + std::strerror(errno);
+        return false;
+    }
+    mode_t saved = umask(0);
+    int bound = bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    int cause = errno;
+    umask(saved);
+    if (bound != 0) {
+        *error = "cannot create the socket " + path + ": " + std::strerror(cause);
+        return false;
+    }
+    if (listen(listener_, 64) != 0) {
         *error = "cannot listen on " + path + ": " + std::strerror(errno);
         unlink(path.c_str());
         return false;
@@ -248,52 +293,91 @@ void Service::OfferAppeared(const Link &link)
 
 void Service::FollowLinks()
 {
-    for (const LinkEvent &event : monitor_.TakeEvents()) {
-        const Link &link = event.link;
-        auto found = adapters_.find(link.index);
-        if (found == adapters_.end()) {
-            if (event.change == LinkChange::Changed) {
-                OfferAppeared(link);
-            }
-            continue;
+    bool lost = false;
+    std::vector<LinkEvent> events = monitor_.TakeEvents(&lost);
+    if (lost) {
+        events = Reconciliation();
+    }
+    for (const LinkEvent &event : events) {
+        Follow(event);
+    }
+}
+
+std::vector<LinkEvent> Service::Reconciliation()
+{
+    std::optional<std::vector<Link>> links;
+    // A dump that a change interrupted says so (EINTR) and is asked again.
+    for (int attempt = 0; attempt < 5 && !links; ++attempt) {
+        links = DumpLinks();
+        if (!links && errno != EINTR) {
+            break;
         }
-        HostAdapter &adapter = found->second;
-        const Link known = adapter.wire->Interface();
-        std::string device = "\\Device\\" + known.name;
-        if (event.change == LinkChange::Removed) {
-            bool unbound = Withdraw(found);
-            Say(device + ": the interface is gone; " +
-                (unbound ? "the driver unbound it" : "the driver did not finish unbinding it"));
-            continue;
+    }
+    if (!links) {
+        Say(std::string("rtnetlink dropped link changes, and the links cannot be listed again: ") +
+            std::strerror(errno) + "; the adapters may not match the interfaces until they change again");
+        return {};
+    }
+    Say("rtnetlink dropped link changes; the adapters follow the interfaces as listed again");
+    std::vector<LinkEvent> events;
+    // Removals first, so that a name an interface took from a removed one is free.
+    for (const auto &[index, adapter] : adapters_) {
+        if (std::none_of(links->begin(), links->end(), [index = index](const Link &link) { return link.index == index; })) {
+            events.push_back({LinkChange::Removed, adapter.wire->Interface()});
         }
-        // An adapter's name is fixed for its life, as a running adapter's
-        // station address is: Windows restarts an adapter whose address is
-        // changed, which unbinds it and binds it anew. A renamed interface
-        // is offered again under its new name.
-        if (link.name != known.name) {
-            bool unbound = Withdraw(found);
-            Say(device + ": the interface is now " + link.name + "; " +
-                (unbound ? "the driver unbound it" : "the driver did not finish unbinding it"));
+    }
+    for (Link &link : *links) {
+        events.push_back({LinkChange::Changed, std::move(link)});
+    }
+    return events;
+}
+
+void Service::Follow(const LinkEvent &event)
+{
+    const Link &link = event.link;
+    auto found = adapters_.find(link.index);
+    if (found == adapters_.end()) {
+        if (event.change == LinkChange::Changed) {
             OfferAppeared(link);
-            continue;
         }
-        if (link.address != known.address) {
-            bool unbound = Withdraw(found);
-            std::string error;
-            if (!unbound) {
-                Say(device + ": the interface's address changed; the driver did not finish unbinding it");
-            } else if (Offer(link, &error)) {
-                Say(device + ": the interface's address changed; the driver unbound it and bound it again");
-            } else {
-                Say(error);
-            }
-            continue;
+        return;
+    }
+    HostAdapter &adapter = found->second;
+    const Link known = adapter.wire->Interface();
+    std::string device = "\\Device\\" + known.name;
+    if (event.change == LinkChange::Removed) {
+        bool unbound = Withdraw(found);
+        Say(device + ": the interface is gone; " +
+            (unbound ? "the driver unbound it" : "the driver did not finish unbinding it"));
+        return;
+    }
+    // An adapter's name is fixed for its life, as a running adapter's
+    // station address is: Windows restarts an adapter whose address is
+    // changed, which unbinds it and binds it anew. A renamed interface
+    // is offered again under its new name.
+    if (link.name != known.name) {
+        bool unbound = Withdraw(found);
+        Say(device + ": the interface is now " + link.name + "; " +
+            (unbound ? "the driver unbound it" : "the driver did not finish unbinding it"));
+        OfferAppeared(link);
+        return;
+    }
+    if (link.address != known.address) {
+        bool unbound = Withdraw(found);
+        std::string error;
+        if (!unbound) {
+            Say(device + ": the interface's address changed; the driver did not finish unbinding it");
+        } else if (Offer(link, &error)) {
+            Say(device + ": the interface's address changed; the driver unbound it and bound it again");
+        } else {
+            Say(error);
         }
-        adapter.wire->Update(link);
-        if (link.carrier != known.carrier) {
-            adapter.adapter.IndicateStatus(link.carrier ? NDIS_STATUS_MEDIA_CONNECT : NDIS_STATUS_MEDIA_DISCONNECT);
-            Say(device + (link.carrier ? ": media connected" : ": media disconnected"));
-        }
+        return;
+    }
+    adapter.wire->Update(link);
+    if (link.carrier != known.carrier) {
+        adapter.adapter.IndicateStatus(link.carrier ? NDIS_STATUS_MEDIA_CONNECT : NDIS_STATUS_MEDIA_DISCONNECT);
+        Say(device + (link.carrier ? ": media connected" : ": media disconnected"));
     }
 }
 

@@ -51,6 +51,9 @@ private:
     void Accept();
     void Reap();
     void FollowLinks();
+    // What the links are now, as events that bring the adapters to them.
+    std::vector<LinkEvent> Reconciliation();
+    void Follow(const LinkEvent &event);
     void Serve(int signals);
     // Ends everything; the verifier's verdict in one line when `report`,
     // otherwise only what it found wrong.

@@ -4,6 +4,10 @@
 // that takes an old name is a new adapter.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -121,6 +125,50 @@ TEST(LinkEvents, ARenamedInterfaceIsTheAdapterUnderItsNewName)
     raw.reset();
     again.reset();
     newcomer.reset();
+    ExpectStoppedClean(service);
+}
+
+// The service is held while more link changes happen than rtnetlink keeps
+// for it: an interface removed, another made, a third flapping. Once it
+// runs again it lists the links anew and its adapters match them.
+TEST(LinkEvents, ChangesRtnetlinkDroppedAreFoundByListingTheLinksAgain)
+{
+    auto removed = std::make_unique<VethPair>();
+    VethPair flapping;
+    Service service({"--all"});
+    ASSERT_TRUE(service.Ready());
+    std::unique_ptr<RawClient> raw = ReadingOn(service, removed->Near(), 2);
+
+    service.Signal(SIGSTOP);
+    std::string batch = "/tmp/rezezura-flaps-" + std::to_string(getpid());
+    {
+        std::ofstream flaps(batch);
+        for (int round = 0; round < 300; ++round) {
+            flaps << "link set " << flapping.Far() << " down\nlink set " << flapping.Far() << " up\n";
+        }
+    }
+    int flapped = RunProgram({"ip", "-batch", batch});
+    unlink(batch.c_str());
+    const std::string gone = removed->Near();
+    removed.reset();
+    VethPair added;
+    service.Signal(SIGCONT);
+    ASSERT_EQ(flapped, 0);
+
+    ASSERT_TRUE(service.WaitForLine("rtnetlink dropped link changes; the adapters follow the interfaces"));
+    std::optional<RawAnswer> ended = raw->AnswerTo(2);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(ended->status, REZEZURA_STATUS_DEVICE_REMOVED);
+    RawClient refused(service.SocketPath());
+    EXPECT_FALSE(refused.Attach(gone));
+    for (VethPair *pair : {&added, &flapping}) {
+        RawPort far(pair->Far());
+        std::unique_ptr<RawClient> reading = ReadingOn(service, pair->Near(), 3);
+        Frame sent = EapolFrame(pair->NearAddress(), kPeer, 0x77);
+        far.Send(sent);
+        EXPECT_EQ(Received(*reading, 3), sent) << pair->Near();
+    }
+    raw.reset();
     ExpectStoppedClean(service);
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -437,6 +438,34 @@ TEST(ServiceStart, RefusesWhatItCannotServeInOneLine)
     std::vector<std::string> again = {REZEZURA_HOST_PATH, "--adapter", pair.Near(), "--socket", first.SocketPath()};
     EXPECT_EQ(RunProgram(again), 1);
     EXPECT_EQ(first.Stop(), 0);
+}
+
+// The socket is made with its mode (umask or not), and only in a directory
+// where no other user can put a file of theirs in its place.
+TEST(ServiceStart, MakesItsSocketWithItsModeOnlyInADirectoryOthersCannotWrite)
+{
+    VethPair pair;
+    char made[] = "/tmp/rezezura-dir-XXXXXX";
+    ASSERT_NE(mkdtemp(made), nullptr);
+    const std::string directory = made;
+    const std::string path = directory + "/control";
+    ASSERT_EQ(chmod(made, 0777), 0);
+    Program refused({REZEZURA_HOST_PATH, "--adapter", pair.Near(), "--socket", path});
+    EXPECT_EQ(refused.Wait(), 1);
+    ASSERT_EQ(refused.Lines().size(), 1u);
+    EXPECT_NE(refused.Lines()[0].find("can be written by other users"), std::string::npos) << refused.Lines()[0];
+
+    ASSERT_EQ(chmod(made, 0755), 0);
+    mode_t saved = umask(077);
+    Program served({REZEZURA_HOST_PATH, "--adapter", pair.Near(), "--socket", path});
+    umask(saved);
+    ASSERT_TRUE(served.WaitForLine("rezezura-host: serving "));
+    struct stat socketFile {};
+    ASSERT_EQ(lstat(path.c_str(), &socketFile), 0);
+    EXPECT_TRUE(S_ISSOCK(socketFile.st_mode));
+    EXPECT_EQ(socketFile.st_mode & 07777, 0666u);
+    EXPECT_EQ(served.Stop(), 0);
+    rmdir(made);
 }
 
 TEST(ServiceStart, RefusesAnImageItCannotRunInOneLineNamingTheCause)

@@ -280,6 +280,13 @@ int Program::Stop()
     return Wait();
 }
 
+void Program::Signal(int signal) const
+{
+    if (pid_ > 0 && !ended_) {
+        kill(pid_, signal);
+    }
+}
+
 std::vector<std::string> Service::CommandLine(const std::string &socket, const std::vector<std::string> &arguments)
 {
     std::vector<std::string> all = {REZEZURA_HOST_PATH, "--socket", socket};

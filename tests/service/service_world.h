@@ -65,6 +65,8 @@ public:
     ~Program();  // kills it if it still runs
     // SIGTERM, then every line until it exits; its exit status (-1: none).
     int Stop();
+    // Sends it a signal (SIGSTOP to hold it while the world changes).
+    void Signal(int signal) const;
     // Every line until it exits by itself, within the limit; its exit status.
     int Wait(std::chrono::milliseconds limit = kLimit);
     const std::vector<std::string> &Lines() const { return lines_; }
