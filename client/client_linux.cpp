@@ -74,6 +74,10 @@ enum class Received { Answer, Nothing, TimedOut, Broken };
 
 struct rezezura_client {
     int socket = -1;
+    // Held from a request's numbering to its send, and by a cancel from
+    // choosing its requests to sending for them, so that a cancel never
+    // reaches the service ahead of a request it names.
+    std::mutex sending;
     std::mutex lock;  // guards what follows
     std::condition_variable changed;
     std::map<uint64_t, Slot *> slots;
@@ -255,6 +259,7 @@ rezezura_result rezezura_client::Start(MessageKind kind, const Fixed &fixed, con
     if (payloadLength > kMaxPayload - fixed.length || slot->room > kMaxRoom) {
         return Failure(static_cast<int32_t>(0xC000000D), EMSGSIZE);  // STATUS_INVALID_PARAMETER
     }
+    std::lock_guard<std::mutex> ordered(sending);
     {
         std::lock_guard<std::mutex> guard(lock);
         if (broken) {
@@ -431,6 +436,7 @@ rezezura_result rezezura_wait_status(rezezura_client *client, uint32_t status, v
 
 void rezezura_cancel(rezezura_client *client)
 {
+    std::lock_guard<std::mutex> ordered(client->sending);
     std::vector<uint64_t> ids;
     {
         std::lock_guard<std::mutex> guard(client->lock);

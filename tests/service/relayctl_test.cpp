@@ -73,6 +73,39 @@ TEST_F(RelayctlTest, CaptureWritesAPcapFileThatLibpcapOpens)
     std::remove(path.c_str());
 }
 
+// A stop ends a run of reads wherever it lands: during a read, or between
+// two, while relayctl prints a frame and before its next read is in flight.
+// Frames keep coming so that the stops land all over the loop.
+TEST_F(RelayctlTest, AStopEndsARunOfReadsWhereverItLands)
+{
+    RawPort far(pair_.Far());
+    Frame frame = EapolFrame(pair_.NearAddress(), kPeer, 0x67);
+    for (int run = 0; run < 20; ++run) {
+        Program reader({RELAYCTL_PATH, "read", pair_.Near(), "--count", "0"});
+        // The first frame may come before relayctl's first read is in the
+        // driver, which keeps no frame for a client not reading: resend.
+        bool reading = false;
+        for (int tries = 0; tries < 250 && !reading; ++tries) {
+            far.Send(frame);
+            reading = reader.WaitForLine("frame 1", std::chrono::milliseconds(20));
+        }
+        ASSERT_TRUE(reading) << "run " << run;
+        for (int sent = 0; sent < 50 * run; ++sent) {
+            far.Send(frame);
+        }
+        EXPECT_EQ(reader.Stop(), 0) << "run " << run;
+    }
+}
+
+TEST_F(RelayctlTest, BridgeNeverAdoptsAnInterfaceThatExists)
+{
+    ASSERT_EQ(RunProgram({"ip", "tuntap", "add", "dev", "rzbr2", "mode", "tap"}), 0);
+    Program bridge({RELAYCTL_PATH, "bridge", pair_.Near(), "rzbr2"});
+    EXPECT_EQ(bridge.Wait(), 1);
+    EXPECT_TRUE(bridge.WaitForLine("rzbr2 exists already"));
+    EXPECT_EQ(RunProgram({"ip", "link", "del", "rzbr2"}), 0);
+}
+
 }  // namespace
 // A bad command line is one line on stderr saying what to do, and status 2.
 TEST(RelayctlCommandLine, IsRefusedInOneLineThatSaysWhatToDo)

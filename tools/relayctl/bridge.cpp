@@ -9,6 +9,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cerrno>
@@ -127,14 +128,24 @@ struct Bridge {
         std::vector<uint8_t> frames[2] = {std::vector<uint8_t>(kLargestFrame), std::vector<uint8_t>(kLargestFrame)};
         int current = 0;
         rezezura_request *reading = nullptr;
-        rezezura_result result = rezezura_start_read(client, frames[current].data(), kLargestFrame, &reading);
+        // A stop that came before a read was in flight cancelled nothing:
+        // the read is cancelled here instead.
+        auto startRead = [&](std::vector<uint8_t> &frame) {
+            rezezura_result started = rezezura_start_read(client, frame.data(), kLargestFrame, &reading);
+            if (rezezura_succeeded(started) && StopRequested()) {
+                rezezura_cancel(client);
+            }
+            return started;
+        };
+        rezezura_result result = startRead(frames[current]);
         while (rezezura_succeeded(result)) {
             result = rezezura_finish(reading, REZEZURA_NO_TIME_LIMIT);
             if (!rezezura_succeeded(result)) {
                 break;
             }
-            rezezura_result next = rezezura_start_read(client, frames[1 - current].data(), kLargestFrame, &reading);
-            if (write(tap.Descriptor(), frames[current].data(), result.information) < 0 && errno != EIO) {
+            rezezura_result next = startRead(frames[1 - current]);
+            size_t length = std::min<size_t>(result.information, frames[current].size());
+            if (write(tap.Descriptor(), frames[current].data(), length) < 0 && errno != EIO) {
                 ending.End(kExitFailure, "writing to " + tap.Name() + " failed: " + std::strerror(errno));
                 if (rezezura_succeeded(next)) {
                     rezezura_cancel(client);

@@ -4,6 +4,7 @@
 #include <pcap/pcap.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <vector>
@@ -63,7 +64,7 @@ int CaptureCommand(const CommandLine &line)
         if (left == 0) {
             break;
         }
-        rezezura_result result = rezezura_read(client, frame.data(), kLargestFrame, left);
+        rezezura_result result = ReadUnlessStopped(client, frame.data(), kLargestFrame, left);
         if (result.timed_out || (result.status == kStatusCancelled && StopRequested())) {
             break;
         }
@@ -73,8 +74,8 @@ int CaptureCommand(const CommandLine &line)
         }
         pcap_pkthdr header{};
         gettimeofday(&header.ts, nullptr);
-        header.caplen = result.information;
-        header.len = result.information;
+        header.caplen = std::min<uint32_t>(result.information, kLargestFrame);
+        header.len = header.caplen;
         pcap_dump(reinterpret_cast<u_char *>(file), &header, frame.data());
         pcap_dump_flush(file);
         ++captured;

@@ -1,4 +1,5 @@
 // The commands that do one request, or a run of reads, on an attached handle.
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -20,10 +21,12 @@ std::string OidText(uint32_t oid)
 
 void PrintBytes(const std::string &label, const std::vector<uint8_t> &buffer, const rezezura_result &result)
 {
+    // The count is the service's word: never show more than the buffer holds.
+    size_t shown = std::min<size_t>(result.information, buffer.size());
     std::printf("%s: %u bytes%s\n", label.c_str(), result.information,
                 result.status == REZEZURA_STATUS_BUFFER_OVERFLOW ? ", cut to the room given" : "");
-    if (result.information != 0) {
-        std::printf("    %s\n", FormatHexBytes(buffer.data(), result.information).c_str());
+    if (shown != 0) {
+        std::printf("    %s\n", FormatHexBytes(buffer.data(), shown).c_str());
     }
     std::fflush(stdout);
 }
@@ -95,7 +98,7 @@ int ReadCommand(const CommandLine &line)
     return WithClient(line, [&](rezezura_client *client) {
         std::vector<uint8_t> frame(*room);
         for (uint32_t index = 1; *count == 0 || index <= *count; ++index) {
-            rezezura_result result = rezezura_read(client, frame.data(), *room, *timeout);
+            rezezura_result result = ReadUnlessStopped(client, frame.data(), *room, *timeout);
             if (result.status == kStatusCancelled && StopRequested()) {
                 return kExitSuccess;
             }

@@ -56,3 +56,18 @@ bool StopRequested()
 {
     return g_stopped;
 }
+
+rezezura_result ReadUnlessStopped(rezezura_client *client, void *frame, uint32_t length, uint32_t timeout_ms)
+{
+    rezezura_request *request = nullptr;
+    rezezura_result started = rezezura_start_read(client, frame, length, &request);
+    if (!rezezura_succeeded(started)) {
+        return started;
+    }
+    // The watcher marks the stop before it cancels; a read started after its
+    // cancel sees the mark here, one started before is cancelled by it.
+    if (g_stopped) {
+        rezezura_cancel(client);
+    }
+    return rezezura_finish(request, timeout_ms);
+}

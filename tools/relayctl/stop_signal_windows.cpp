@@ -15,3 +15,8 @@ bool StopRequested()
 {
     return false;
 }
+
+rezezura_result ReadUnlessStopped(rezezura_client *client, void *frame, uint32_t length, uint32_t timeout_ms)
+{
+    return rezezura_read(client, frame, length, timeout_ms);
+}

@@ -46,9 +46,13 @@ bool Tap::Create(const std::string &name, std::string *error)
         return false;
     }
     ifreq request = Request(name);
-    request.ifr_flags = IFF_TAP | IFF_NO_PI;
+    // Exclusive: an interface of that name that exists already, a persistent
+    // TAP included, is someone else's and is never adopted.
+    request.ifr_flags = IFF_TAP | IFF_NO_PI | IFF_TUN_EXCL;
     if (ioctl(descriptor_, TUNSETIFF, &request) != 0) {
-        *error = errno == EBUSY ? name + " is in use by another program" : Reason("cannot make the TAP " + name);
+        *error = errno == EBUSY || errno == EEXIST
+                     ? name + " exists already; name another TAP, or remove that interface first"
+                     : Reason("cannot make the TAP " + name);
         return false;
     }
     name_ = request.ifr_name;
