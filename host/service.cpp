@@ -5,6 +5,7 @@
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -128,7 +129,7 @@ void Service::Forget(HostAdapter &adapter)
 
 Service::~Service()
 {
-    for (int descriptor : {poller_, finished_}) {
+    for (int descriptor : {poller_, finished_, pauser_}) {
         if (descriptor >= 0) {
             close(descriptor);
         }
@@ -232,7 +233,12 @@ void Service::Accept()
 {
     for (;;) {
         int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (client < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)) {
+            PauseAccepting(errno);
+            return;
+        }
         if (client < 0) {
+            starved_ = starved_ && errno != EAGAIN;  // every waiting client taken
             return;
         }
         ucred peer{};
@@ -246,6 +252,38 @@ void Service::Accept()
     }
 }
 
+void Service::PauseAccepting(int cause)
+{
+    // The waiting client stays queued and the listener ready: watched, it
+    // would wake the loop at once again, for nothing.
+    epoll_ctl(poller_, EPOLL_CTL_DEL, listener_, nullptr);
+    itimerspec pause{};
+    pause.it_value.tv_sec = 1;
+    timerfd_settime(pauser_, 0, &pause, nullptr);
+    accepting_ = false;
+    if (!starved_) {
+        Say(std::string("cannot take a new client: ") + std::strerror(cause) +
+            "; new clients wait until a connection closes");
+    }
+    starved_ = true;
+}
+
+void Service::ResumeAccepting()
+{
+    if (accepting_) {
+        return;
+    }
+    uint64_t expirations;
+    ssize_t got = read(pauser_, &expirations, sizeof expirations);
+    (void)got;
+    itimerspec off{};
+    timerfd_settime(pauser_, 0, &off, nullptr);
+    epoll_event ready{};
+    ready.events = EPOLLIN;
+    ready.data.fd = listener_;
+    accepting_ = epoll_ctl(poller_, EPOLL_CTL_ADD, listener_, &ready) == 0;
+}
+
 void Service::Reap()
 {
     uint64_t count;
@@ -254,6 +292,7 @@ void Service::Reap()
     for (auto it = connections_.begin(); it != connections_.end();) {
         if (it->second->Finished()) {
             it = connections_.erase(it);
+            ResumeAccepting();
         } else {
             ++it;
         }
@@ -433,7 +472,7 @@ int Service::Stop(bool report)
 
 void Service::Serve(int signals)
 {
-    for (int descriptor : {signals, monitor_.Descriptor(), finished_}) {
+    for (int descriptor : {signals, monitor_.Descriptor(), finished_, pauser_}) {
         epoll_event ready{};
         ready.events = EPOLLIN;
         ready.data.fd = descriptor;
@@ -467,6 +506,8 @@ void Service::Serve(int signals)
                 FollowLinks();
             } else if (descriptor == finished_) {
                 Reap();
+            } else if (descriptor == pauser_) {
+                ResumeAccepting();
             } else if (auto wire = wires_.find(descriptor); wire != wires_.end()) {
                 HostAdapter &adapter = adapters_.at(wire->second);
                 if (!adapter.wire->Receive(adapter.adapter)) {
@@ -514,7 +555,8 @@ int Service::Run(const Options &options, int signals)
     }
     poller_ = epoll_create1(EPOLL_CLOEXEC);
     finished_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (poller_ < 0 || finished_ < 0) {
+    pauser_ = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    if (poller_ < 0 || finished_ < 0 || pauser_ < 0) {
         Say(std::string("cannot make the service's event loop: ") + std::strerror(errno));
         return 1;
     }

@@ -49,6 +49,11 @@ private:
     void OfferAppeared(const Link &link);
     bool Listen(std::string *error);
     void Accept();
+    // Out of descriptors or memory for a client: the listener rests until
+    // a connection closes or the pause ends, rather than waking the loop
+    // again and again.
+    void PauseAccepting(int cause);
+    void ResumeAccepting();
     void Reap();
     void FollowLinks();
     // What the links are now, as events that bring the adapters to them.
@@ -68,6 +73,9 @@ private:
     int poller_ = -1;    // epoll
     int listener_ = -1;
     int finished_ = -1;  // eventfd: a connection finished
+    int pauser_ = -1;    // timerfd: the end of a pause in taking clients
+    bool accepting_ = true;
+    bool starved_ = false;  // said that clients wait, and some still do
 };
 
 }  // namespace host

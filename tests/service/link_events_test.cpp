@@ -67,10 +67,12 @@ TEST(LinkEvents, FramesFlowAgainAfterTheInterfaceWentDownAndCameBack)
 
     raw->Read(3, kFrameRoom);
     ASSERT_TRUE(raw->Sync());
+    LinkWatch links;
     ASSERT_EQ(RunProgram({"ip", "link", "set", pair.Near(), "down"}), 0);
     ASSERT_TRUE(service.WaitForLine("media disconnected"));
     ASSERT_EQ(RunProgram({"ip", "link", "set", pair.Near(), "up"}), 0);
     ASSERT_TRUE(service.WaitForLine("media connected"));
+    ASSERT_TRUE(links.WaitForCarrier(pair.Far(), true));
     Frame after = EapolFrame(station, kPeer, 0x22);
     far.Send(after);
     EXPECT_EQ(Received(*raw, 3), after);

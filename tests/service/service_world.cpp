@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <linux/if_packet.h>
 #include <net/ethernet.h>
 #include <net/if.h>
@@ -23,6 +25,8 @@ namespace service_test {
 namespace {
 
 std::atomic<int> g_serial{0};
+
+constexpr unsigned kLowerUp = 0x10000;  // IFF_LOWER_UP, which <net/if.h> leaves out
 
 std::string FreshName(const char *prefix)
 {
@@ -58,6 +62,56 @@ int RunProgram(const std::vector<std::string> &arguments)
         return -1;
     }
     return WEXITSTATUS(status);
+}
+
+LinkWatch::LinkWatch()
+{
+    socket_ = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    sockaddr_nl address{};
+    address.nl_family = AF_NETLINK;
+    address.nl_groups = RTMGRP_LINK;
+    if (socket_ < 0 || bind(socket_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        throw std::runtime_error("cannot follow link changes");
+    }
+}
+
+LinkWatch::~LinkWatch()
+{
+    close(socket_);
+}
+
+bool LinkWatch::WaitForCarrier(const std::string &interface, bool on, std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    alignas(nlmsghdr) char buffer[16384];
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd ready{socket_, POLLIN, 0};
+        if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) != 1) {
+            return false;
+        }
+        ssize_t received = recv(socket_, buffer, sizeof buffer, 0);
+        if (received < 0) {
+            return false;
+        }
+        int length = static_cast<int>(received);
+        for (auto *message = reinterpret_cast<nlmsghdr *>(buffer); NLMSG_OK(message, length);
+             message = NLMSG_NEXT(message, length)) {
+            if (message->nlmsg_type != RTM_NEWLINK) {
+                continue;
+            }
+            auto *info = static_cast<ifinfomsg *>(NLMSG_DATA(message));
+            int attributesLength = static_cast<int>(IFLA_PAYLOAD(message));
+            for (rtattr *attribute = IFLA_RTA(info); RTA_OK(attribute, attributesLength);
+                 attribute = RTA_NEXT(attribute, attributesLength)) {
+                if (attribute->rta_type == IFLA_IFNAME &&
+                    interface == static_cast<const char *>(RTA_DATA(attribute)) &&
+                    ((info->ifi_flags & kLowerUp) != 0) == on) {
+                    return true;
+                }
+            }
+        }
+    }
 }
 
 VethPair::VethPair() : near_(FreshName("rzn")), far_(FreshName("rzf"))

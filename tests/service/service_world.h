@@ -44,6 +44,20 @@ private:
     std::string far_;
 };
 
+// The link changes rtnetlink reports from its making on. The kernel tells
+// of a carrier that came only after the interface can send again (its
+// queue back in place), so a sender waits for that, not for the flag.
+class LinkWatch {
+public:
+    LinkWatch();
+    ~LinkWatch();
+    // Waits for a report of `interface` with its carrier `on`.
+    bool WaitForCarrier(const std::string &interface, bool on, std::chrono::milliseconds limit = kLimit);
+
+private:
+    int socket_ = -1;
+};
+
 // An AF_PACKET socket on one interface: frames sent on it, frames received.
 class RawPort {
 public:
@@ -67,6 +81,7 @@ public:
     int Stop();
     // Sends it a signal (SIGSTOP to hold it while the world changes).
     void Signal(int signal) const;
+    pid_t Pid() const { return pid_; }
     // Every line until it exits by itself, within the limit; its exit status.
     int Wait(std::chrono::milliseconds limit = kLimit);
     const std::vector<std::string> &Lines() const { return lines_; }
