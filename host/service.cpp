@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "core/driver.h"
+#include "host/readiness.h"
 #include "sim/client.h"
 #include "sim/image.h"
 #include "sim/io.h"
@@ -589,10 +590,14 @@ int Service::Run(const Options &options, int signals)
     for (const auto &[index, adapter] : adapters_) {
         names += (names.empty() ? "" : ", ") + std::string("\\Device\\") + adapter.wire->Interface().name;
     }
-    Say("serving " + (names.empty() ? std::string("no adapter yet") : names) + " on " + options_.socket +
-        (options_.image ? " with the image " + *options_.image : std::string(" with the driver linked in")));
+    std::string serving = "serving " + (names.empty() ? std::string("no adapter yet") : names) + " on " +
+                          options_.socket +
+                          (options_.image ? " with the image " + *options_.image : std::string(" with the driver linked in"));
+    Say(serving);
+    TellManagerReady(serving);
 
     Serve(signals);
+    TellManagerStopping();
     return Stop(true);
 }
 
