@@ -74,8 +74,20 @@ NDIS_STATUS RelayReceiveEapolFrame(AdapterBinding *Binding, NDIS_HANDLE MacRecei
     if (status == NDIS_STATUS_PENDING) {
         return NDIS_STATUS_SUCCESS;
     }
+    status = RelayTransferOutcome(status, transferred, PacketSize - lookahead);
     RelayTransferDataComplete(Binding, packet, status, transferred);
     return status == NDIS_STATUS_SUCCESS ? NDIS_STATUS_SUCCESS : NDIS_STATUS_NOT_ACCEPTED;
+}
+
+NDIS_STATUS RelayTransferOutcome(NDIS_STATUS Status, UINT BytesTransferred, UINT BytesWanted)
+{
+    // The block comes from pool memory nobody cleared: a transfer that filled
+    // less than its buffer would hand clients bytes no frame carried. Such a
+    // frame is dropped like a failed transfer.
+    if (Status == NDIS_STATUS_SUCCESS && BytesTransferred < BytesWanted) {
+        return NDIS_STATUS_FAILURE;
+    }
+    return Status;
 }
 
 VOID NTAPI RelayTransferDataComplete(NDIS_HANDLE ProtocolBindingContext, PNDIS_PACKET Packet,
@@ -86,12 +98,7 @@ VOID NTAPI RelayTransferDataComplete(NDIS_HANDLE ProtocolBindingContext, PNDIS_P
     if (reserved->SavedFrameBuffer != NULL) {
         PNDIS_BUFFER missing;
         NdisUnchainBufferAtFront(Packet, &missing);
-        // The block comes from pool memory nobody cleared: a transfer that
-        // filled less than its buffer would hand clients bytes no frame
-        // carried. Such a frame is dropped like a failed transfer.
-        if (Status == NDIS_STATUS_SUCCESS && BytesTransferred < MmGetMdlByteCount(missing)) {
-            Status = NDIS_STATUS_FAILURE;
-        }
+        Status = RelayTransferOutcome(Status, BytesTransferred, MmGetMdlByteCount(missing));
         NdisChainBufferAtFront(Packet, reserved->SavedFrameBuffer);
         reserved->SavedFrameBuffer = NULL;
         NdisFreeBuffer(missing);

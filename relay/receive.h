@@ -41,6 +41,10 @@ NDIS_STATUS RelayReceiveEapolFrame(AdapterBinding *Binding, NDIS_HANDLE MacRecei
                                    PUCHAR HeaderBuffer, UINT HeaderBufferSize, PUCHAR LookAheadBuffer,
                                    UINT LookaheadBufferSize, UINT PacketSize);
 
+// The status of a transfer that ended: a success that filled fewer than the
+// bytes wanted is a failure, and the frame is dropped.
+NDIS_STATUS RelayTransferOutcome(NDIS_STATUS Status, UINT BytesTransferred, UINT BytesWanted);
+
 // TransferDataCompleteHandler, and the end of every frame RelayReceive assembles:
 // delivers the frame when the transfer succeeded, then frees the packet.
 VOID NTAPI RelayTransferDataComplete(NDIS_HANDLE ProtocolBindingContext, PNDIS_PACKET Packet,

@@ -151,13 +151,15 @@ TEST_F(ReceivePath, TransferThatFailsAtOnceDropsTheFrame)
 
 // The data block comes from pool memory nobody cleared; a transfer that
 // reports success with fewer bytes than asked must not hand the rest of the
-// block to a client.
+// block to a client. Ending at once, it is a failure the handler reports.
 TEST_F(ReceivePath, ShortTransferIsDroppedRatherThanExposeUnfilledBytes)
 {
     sim::File file = Attach();
     sim::Request read = Read(file, 1514);
     nic_.SetTransferCompletion({.shortBy = 6});
-    nic_.IndicateReceive(EapolFrame(100), {.lookahead = 10});
+    EXPECT_EQ(nic_.IndicateReceive(EapolFrame(100), {.lookahead = 10}),
+              std::vector<NDIS_STATUS>{NDIS_STATUS_NOT_ACCEPTED})
+        << "a failure known at once";
     nic_.SetTransferCompletion({.pended = true, .shortBy = 1});
     nic_.IndicateReceive(EapolFrame(100), {.lookahead = 10});
     EXPECT_TRUE(nic_.CompletePendedTransfer());
