@@ -188,6 +188,7 @@ std::vector<HandlerCall *> UnbindOpens(const std::vector<OpenRecord *> &opens)
         CallDriver("UnbindAdapterHandler", handler, &status, context, call);
         CheckHandlerReturn("UnbindAdapterHandler");
         HandlerReturned(call, status, "UnbindAdapterHandler");
+        HookPoint("UnbindAdapterHandler.returned");
         calls.push_back(call);
     }
     return calls;

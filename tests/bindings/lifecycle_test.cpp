@@ -421,7 +421,7 @@ TEST_F(Lifecycle, AUserLeavingAtDispatchLevelAfterTheCloseQueuesNoWork)
     AdapterBinding *binding = relay.Lookup(nic);
     ASSERT_NE(binding, nullptr);
     bool workRan = false;
-    sim::SetHook("NdisWorkItem.run", [&workRan] { workRan = true; }, 0);
+    sim::SetHook("IoWorkItem.run", [&workRan] { workRan = true; }, 0);
 
     nic.BeginRemove();
     EXPECT_EQ(nic.LatestOpenState(), sim::OpenState::Closing);

@@ -242,7 +242,6 @@ TEST_F(WholeDriver, TheCloseWorkerMayOutliveTheUnbindItReportsUntilTheDriverIsGo
         EXPECT_TRUE(indicated.Wait());
     };
     sim::SetHook("IoWorkItem.run", recordWorker);
-    sim::SetHook("NdisWorkItem.run", recordWorker);
     sim::SetHook("NdisCompleteUnbindAdapter", [&] { unbindReported = worker == std::this_thread::get_id(); });
     // The worker freeing the record after it reported the unbind.
     sim::SetHook("NdisFreeMemory", [&] {

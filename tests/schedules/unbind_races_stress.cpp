@@ -6,10 +6,14 @@
 // with a status saying the adapter is gone.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <optional>
 
 #include "control/relay_ioctl.h"
 #include "sim/direct_io.h"
+#include "sim/hooks.h"
+#include "sim/schedule.h"
+#include "tests/support/gate.h"
 #include "tests/support/race_stage.h"
 #include "tests/support/schedules.h"
 #include "tests/support/sim_test.h"
@@ -141,21 +145,44 @@ TEST_F(UnbindRaces, TheDriversStopAgainstAnIndicationInProgress)
     });
 }
 
-// The driver stops while a transfer it started is pending: when the stop's
-// unbind comes first, the transfer's completion drops the last open
-// reference at DISPATCH_LEVEL and the close runs from a work item, which
-// completes the unbind and is still on its way out as the driver unloads.
+// The driver stops while the adapter is in a frame's data transfer, which
+// holds the adapter open: the stop's unbind leaves the last open reference to
+// the transfer, whose end drops it at DISPATCH_LEVEL, so the close runs from
+// the I/O work item. The worker completes the unbind, which lets the stop go
+// on to the unload while the worker is still on its way out; the transfer
+// pends or ends at once as the seed has it.
 TEST_F(UnbindRaces, TheDriversStopAgainstTheCloseWorker)
 {
     ExploreSchedules({"stop against close worker", kSeeds}, [](uint64_t seed) {
         RaceStage stage;
-        stage.Nic().SetTransferCompletion({.pended = true});
-        stage.Nic().IndicateReceive(RaceStage::EapolFrame(80, static_cast<uint8_t>(seed)), {.lookahead = 10});
-        ASSERT_EQ(stage.Nic().PendedTransferCount(), 1u);
+        stage.Nic().SetTransferCompletion({.pended = seed % 2 == 0});
+        rztest::Gate inTransfer;
+        rztest::Gate unbound;
+        std::atomic<bool> workerRan{false};
+        sim::SetHook("NdisTransferData", [&] {
+            inTransfer.Open();
+            sim::schedule::Blocking waiting;
+            EXPECT_TRUE(unbound.Wait());
+        });
+        sim::SetHook("UnbindAdapterHandler.returned", [&] { unbound.Open(); });
+        sim::SetHook("IoWorkItem.run", [&] { workerRan = true; });
         bool unloaded = false;
-        RunParties(seed, {[&] { unloaded = stage.Stop(); },
-                          [&] { EXPECT_TRUE(stage.Nic().CompletePendedTransfer()); }});
+        RunParties(seed, {[&] {
+                              stage.Nic().IndicateReceive(RaceStage::EapolFrame(80, static_cast<uint8_t>(seed)),
+                                                          {.lookahead = 10});
+                              while (stage.Nic().CompletePendedTransfer()) {
+                              }
+                          },
+                          [&] {
+                              {
+                                  sim::schedule::Blocking waiting;
+                                  EXPECT_TRUE(inTransfer.Wait());
+                              }
+                              unloaded = stage.Stop();
+                          }});
+        sim::ClearHooks();
         EXPECT_TRUE(unloaded);
+        EXPECT_TRUE(workerRan) << "the close ran from the worker";
     });
 }
 

@@ -165,7 +165,10 @@ public:
 
     // The stack removes the adapter: every protocol bound to it is asked to
     // unbind (UnbindAdapterHandler) in this thread; WaitRemoved waits for the
-    // unbinds to complete. Remove does both.
+    // unbinds to complete. Remove does both. Hook point
+    // "UnbindAdapterHandler.returned": after each unbind handler's return,
+    // here and in every other unbind the stack makes (a driver's stop,
+    // NdisDeregisterProtocol).
     void BeginRemove();
     bool WaitRemoved(std::chrono::milliseconds timeout);
     bool Remove(std::chrono::milliseconds timeout = std::chrono::seconds(10));
