@@ -26,12 +26,13 @@ struct IssuedRequest {
 };
 
 struct ClientState {
-    ClientState(const File &opened, PDRIVER_OBJECT owner, ACCESS_MASK access)
-        : file(opened), driver(owner), granted(access)
+    ClientState(const File &opened, PDEVICE_OBJECT target, ACCESS_MASK access)
+        : file(opened), device(target), driver(target->DriverObject), granted(access)
     {
     }
 
     File file;
+    PDEVICE_OBJECT device;
     PDRIVER_OBJECT driver;
     ACCESS_MASK granted;  // the handle's access, generic rights mapped
     std::mutex lock;
@@ -47,6 +48,9 @@ struct Clients {
     std::mutex lock;
     std::condition_variable changed;
     std::map<PDRIVER_OBJECT, size_t> openFiles;
+    // Files on each device from their create until their close was sent,
+    // as the device object's reference count has them.
+    std::map<PDEVICE_OBJECT, size_t> deviceFiles;
     std::vector<std::thread> closers;
     std::vector<std::thread::id> closersDone;  // closers that have sent their close
     size_t closesInFlight = 0;
@@ -113,6 +117,28 @@ std::u16string NtName(const std::u16string &name)
     return name.rfind(win32, 0) == 0 ? u"\\??\\" + name.substr(win32.size()) : name;
 }
 
+// A file on the device from its create on; false when the device is
+// exclusive and a file is open on it already. "If exclusive access to a
+// device is enabled, only one handle to the device can be open at a time",
+// whatever name below the device the open gives. Call with the lock held.
+bool TakeDeviceFile(Clients &clients, PDEVICE_OBJECT device)
+{
+    size_t &files = clients.deviceFiles[device];
+    if ((device->Flags & DO_EXCLUSIVE) && files != 0) {
+        return false;
+    }
+    ++files;
+    return true;
+}
+
+void ReleaseDeviceFile(Clients &clients, PDEVICE_OBJECT device)
+{
+    auto found = clients.deviceFiles.find(device);
+    if (found != clients.deviceFiles.end() && --found->second == 0) {
+        clients.deviceFiles.erase(found);
+    }
+}
+
 NTSTATUS DispatchAndWait(const Request &request)
 {
     NTSTATUS status = request.Dispatch();
@@ -132,6 +158,7 @@ void SendClose(const std::shared_ptr<ClientState> &state)
         if (--clients.openFiles[state->driver] == 0) {
             lastFileClosed = clients.lastFileClosed;
         }
+        ReleaseDeviceFile(clients, state->device);
     }
     if (lastFileClosed) {
         lastFileClosed(state->driver);
@@ -283,15 +310,23 @@ NTSTATUS ClientHandle::Open(const std::u16string &name, Account account, ACCESS_
             return access;
         }
     }
+    Clients &clients = All();
+    {
+        std::lock_guard<std::mutex> guard(clients.lock);
+        if (!TakeDeviceFile(clients, device)) {
+            return STATUS_ACCESS_DENIED;
+        }
+    }
     File file(device);
     NTSTATUS status = DispatchAndWait(Request(IRP_MJ_CREATE, file));
     if (!NT_SUCCESS(status)) {
+        std::lock_guard<std::mutex> guard(clients.lock);
+        ReleaseDeviceFile(clients, device);
         return status;
     }
     // An open that passes the check, or needs none, is granted what it asked for.
-    auto state = std::make_shared<ClientState>(file, device->DriverObject, MapFileGenericAccess(desiredAccess));
+    auto state = std::make_shared<ClientState>(file, device, MapFileGenericAccess(desiredAccess));
     {
-        Clients &clients = All();
         std::lock_guard<std::mutex> guard(clients.lock);
         ++clients.openFiles[state->driver];
     }
@@ -394,6 +429,7 @@ void ResetClients()
         closers.swap(clients.closers);
         clients.closersDone.clear();
         clients.openFiles.clear();
+        clients.deviceFiles.clear();
         clients.lastFileClosed = nullptr;
         clients.closesInFlight = 0;
         clients.byThread.clear();

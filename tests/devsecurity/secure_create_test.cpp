@@ -10,6 +10,7 @@
 #include "devsecurity/secure_create.h"
 #include "platform/io_device_object.h"
 #include "platform/zw.h"
+#include "sim/client.h"
 #include "sim/device_objects.h"
 #include "sim/faults.h"
 #include "sim/registry.h"
@@ -242,6 +243,38 @@ TEST_F(SecureCreation, ClassValuesOverrideTheCallersTypeCharacteristicsAndExclus
     EXPECT_EQ(device->Characteristics, ULONG{FILE_DEVICE_SECURE_OPEN | kFileReadOnlyDevice});
     EXPECT_EQ(device->DeviceType, ULONG{kFileDeviceUnknown}) << "with the default descriptor too";
     EXPECT_EQ(DeviceSecurity(device).dacl->aces, kSystemAllAdminsAll);
+}
+
+NTSTATUS NTAPI SucceedRequest(PDEVICE_OBJECT, PIRP irp)
+{
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+// The class makes the device exclusive although the caller did not ask it:
+// the I/O manager then lets one file at a time open it.
+TEST_F(SecureCreation, AClassThatMakesTheDeviceExclusiveLetsOneFileOpenIt)
+{
+    sim::registry::SetDword(Properties(), u"Exclusive", 1);
+    ASSERT_EQ(Create(&kClass, SddlSystemAllAdminsAll, FALSE), STATUS_SUCCESS);
+    EXPECT_TRUE(device->Flags & DO_EXCLUSIVE);
+    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}) {
+        driver.Object()->MajorFunction[major] = SucceedRequest;
+    }
+    device->Flags &= ~DO_DEVICE_INITIALIZING;  // as at DriverEntry's return
+
+    sim::ClientHandle first;
+    sim::ClientHandle second;
+    ASSERT_EQ(sim::ClientHandle::Open(u"\\Device\\rezezura", sim::Account::LocalSystem, GENERIC_READ, &first),
+              STATUS_SUCCESS);
+    EXPECT_EQ(sim::ClientHandle::Open(u"\\Device\\rezezura", sim::Account::LocalSystem, GENERIC_READ, &second),
+              STATUS_ACCESS_DENIED);
+    first.Close();
+    ASSERT_EQ(sim::ClientHandle::Open(u"\\Device\\rezezura", sim::Account::LocalSystem, GENERIC_READ, &second),
+              STATUS_SUCCESS);
+    second.Close();
 }
 
 TEST_F(SecureCreation, MalformedClassValuesFailTheCreation)

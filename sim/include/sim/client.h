@@ -6,7 +6,10 @@
 // "\??\x"), refuses a device its DriverEntry has not yet finished
 // (STATUS_NO_SUCH_DEVICE), checks the caller's token against the device's
 // security with the file generic mapping (for a name below the device too
-// when the device has FILE_DEVICE_SECURE_OPEN), and sends IRP_MJ_CREATE
+// when the device has FILE_DEVICE_SECURE_OPEN), refuses an exclusive device
+// (DO_EXCLUSIVE) while a file is open on it, whatever the name below it,
+// with STATUS_ACCESS_DENIED (a file counts from its create until its
+// IRP_MJ_CLOSE has been sent), and sends IRP_MJ_CREATE
 // through the driver's dispatch table. The handle is granted the access asked
 // for, generic rights mapped. A read needs FILE_READ_DATA, a write
 // FILE_WRITE_DATA or FILE_APPEND_DATA, and a device control every right its
