@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <thread>
 
 #include "sim/counters.h"
 #include "sim/io/driver_call.h"
@@ -164,20 +166,22 @@ std::vector<NDIS_STATUS> IndicateHeader(AdapterState *adapter, const std::vector
         return results;
     }
     void *context = const_cast<std::vector<uint8_t> *>(indication.data.bytes.get());
-    {
-        std::lock_guard<std::mutex> guard(World().lock);
-        adapter->traffic.indications[context] = indication.data;
-    }
     for (const Target &target : targets) {
-        ScopedIrql dispatch(DISPATCH_LEVEL);
-        results.push_back(CallDriver(
-            "ReceiveHandler", target.block->ReceiveHandler, target.block->ProtocolBindingContext, context,
-            const_cast<uint8_t *>(indication.header), indication.headerSize,
-            const_cast<uint8_t *>(indication.lookahead), indication.lookaheadSize, indication.packetSize));
-        CheckDispatchHandlerReturn("ReceiveHandler");
+        {
+            std::lock_guard<std::mutex> guard(World().lock);
+            adapter->traffic.indications[{target.open, context}] = {indication.data, std::this_thread::get_id()};
+        }
+        {
+            ScopedIrql dispatch(DISPATCH_LEVEL);
+            results.push_back(CallDriver(
+                "ReceiveHandler", target.block->ReceiveHandler, target.block->ProtocolBindingContext, context,
+                const_cast<uint8_t *>(indication.header), indication.headerSize,
+                const_cast<uint8_t *>(indication.lookahead), indication.lookaheadSize, indication.packetSize));
+            CheckDispatchHandlerReturn("ReceiveHandler");
+        }
+        std::lock_guard<std::mutex> guard(World().lock);
+        adapter->traffic.indications.erase({target.open, context});
     }
-    std::lock_guard<std::mutex> guard(World().lock);
-    adapter->traffic.indications.erase(context);
     return results;
 }
 
@@ -444,17 +448,34 @@ NDIS_STATUS NTAPI AdapterTransferData(NDIS_HANDLE MacBindingHandle, NDIS_HANDLE 
             return NDIS_STATUS_FAILURE;
         }
         TrafficState &traffic = open->adapter->traffic;
-        auto found = traffic.indications.find(MacReceiveContext);
-        if (found == traffic.indications.end()) {
+        // The receive context is the miniport's for the one ReceiveHandler
+        // call it was given to: a transfer is asked for there, by that open,
+        // once, and reaches no further than the packet's end ("the sum of
+        // ByteOffset and BytesToTransfer should be less than or equal to the
+        // packet size" of the indication).
+        auto found = traffic.indications.find({open, MacReceiveContext});
+        if (found == traffic.indications.end() || found->second.handlerThread != std::this_thread::get_id()) {
             Violation("ndis.transfer-outside-indication", "NdisTransferData",
-                      "the receive context names no indication in progress");
+                      "the receive context names no ReceiveHandler of this open in progress in this thread");
             return NDIS_STATUS_FAILURE;
         }
-        data = found->second.bytes;
-        offset = found->second.start + ByteOffset;
+        if (found->second.transferAsked) {
+            Violation("ndis.transfer-repeated", "NdisTransferData",
+                      "a second transfer asked for in one indication");
+            return NDIS_STATUS_FAILURE;
+        }
+        found->second.transferAsked = true;
+        data = found->second.data.bytes;
+        size_t packetSize = data->size() - found->second.data.start;
+        if (ByteOffset > packetSize || BytesToTransfer > packetSize - ByteOffset) {
+            Violation("ndis.transfer-out-of-range", "NdisTransferData",
+                      "offset " + std::to_string(ByteOffset) + " plus " + std::to_string(BytesToTransfer) +
+                          " bytes reaches beyond the packet's " + std::to_string(packetSize));
+            return NDIS_STATUS_FAILURE;
+        }
+        offset = found->second.data.start + ByteOffset;
         script = traffic.transfer;
-        UINT available = offset < data->size() ? static_cast<UINT>(data->size() - offset) : 0;
-        count = std::min(BytesToTransfer, available);
+        count = BytesToTransfer;
         if (script.pended && BeginActivity(open, Activity::Transfer)) {
             traffic.pendedTransfers.push_back({open, Packet, data, static_cast<UINT>(offset), count, script});
             world.changed.notify_all();

@@ -7,6 +7,8 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/ndis_open.h"
@@ -27,6 +29,13 @@ struct IndicatedData {
     size_t start = 0;
 };
 
+// An open's ReceiveHandler in progress, the one place its transfer may be asked for.
+struct ReceiveInProgress {
+    IndicatedData data;
+    std::thread::id handlerThread;
+    bool transferAsked = false;
+};
+
 struct PendedTransfer {
     OpenRecord *open;
     PNDIS_PACKET packet;
@@ -45,9 +54,9 @@ struct PendedSend {
 struct TrafficState {
     TransferScript transfer;
     SendScript send;
-    // The data behind the header of every indication in progress, by the
-    // MacReceiveContext it was indicated with.
-    std::map<const void *, IndicatedData> indications;
+    // Every ReceiveHandler in progress, by its open and the MacReceiveContext
+    // it was given.
+    std::map<std::pair<const OpenRecord *, const void *>, ReceiveInProgress> indications;
     std::deque<PendedTransfer> pendedTransfers;
     std::vector<PendedSend> pendedSends;
     std::set<PNDIS_PACKET> packetsInFlight;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "platform/ndis_packet.h"
@@ -40,6 +41,9 @@ struct Listener {
     NDIS_HANDLE packetPool = nullptr;
     NDIS_HANDLE bufferPool = nullptr;
     std::vector<NDIS_STATUS> sendCompletions;
+    // Runs inside ReceiveHandler with the open's context (its place in opens,
+    // from 1), the receive context, and the lookahead and packet sizes.
+    std::function<void(size_t, NDIS_HANDLE, UINT, UINT)> duringReceive;
 };
 Listener g;
 NDIS_MEDIUM g_medium = NdisMedium802_3;
@@ -107,7 +111,7 @@ void FinishTransfer(PNDIS_PACKET packet, UINT transferred)
     NdisFreePacket(packet);
 }
 
-NDIS_STATUS NTAPI ListenReceive(NDIS_HANDLE, NDIS_HANDLE Context, PVOID Header, UINT HeaderSize,
+NDIS_STATUS NTAPI ListenReceive(NDIS_HANDLE Open, NDIS_HANDLE Context, PVOID Header, UINT HeaderSize,
                                 PVOID Lookahead, UINT LookaheadSize, UINT PacketSize)
 {
     EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
@@ -116,6 +120,9 @@ NDIS_STATUS NTAPI ListenReceive(NDIS_HANDLE, NDIS_HANDLE Context, PVOID Header, 
                  static_cast<uint8_t *>(Lookahead) + LookaheadSize);
     g.received.push_back(frame);
     g.events.push_back("receive " + std::to_string(LookaheadSize) + "/" + std::to_string(PacketSize));
+    if (g.duringReceive) {
+        g.duringReceive(reinterpret_cast<size_t>(Open), Context, LookaheadSize, PacketSize);
+    }
     if (g.transferOnReceive && PacketSize > LookaheadSize) {
         PNDIS_PACKET packet = TransferPacket(PacketSize - LookaheadSize);
         NDIS_STATUS status;
@@ -413,6 +420,74 @@ TEST_F(AdapterTraffic, SendsCompleteInAnyOrderAndLoopBackUnlessTheSenderDeclined
                                                            NDIS_STATUS_FAILURE}));
     EXPECT_EQ(nic.SentFrames(), (std::vector<Bytes>{first, first, second}));
     FreeSendBuffers();
+    nic.Remove();
+}
+
+// The receive context is good for one transfer, asked for by the open whose
+// ReceiveHandler got it, in that handler, within the packet.
+TEST_F(AdapterTraffic, ATransferIsAskedForOnceInsideTheOpensOwnReceiveHandler)
+{
+    sim::Adapter nic = sim::AddAdapter();
+    RegisterSecondProtocol();
+    ASSERT_EQ(g.opens.size(), 2u);
+    Set(OID_GEN_CURRENT_PACKET_FILTER, NDIS_PACKET_TYPE_DIRECTED, 0);
+    Set(OID_GEN_CURRENT_PACKET_FILTER, NDIS_PACKET_TYPE_DIRECTED, 1);
+    Bytes frame = FrameTo(kStation, 60, 7);
+    std::vector<NDIS_STATUS> statuses;
+    std::vector<UINT> counts;
+    auto transfer = [&](size_t which, NDIS_HANDLE context, UINT offset, UINT count) {
+        PNDIS_PACKET packet = TransferPacket(64);
+        NDIS_STATUS status;
+        UINT transferred = 0;
+        NdisTransferData(&status, g.opens.at(which), context, offset, count, packet, &transferred);
+        statuses.push_back(status);
+        counts.push_back(transferred);
+        FinishTransfer(packet, 0);
+    };
+
+    // The whole rest, then the same again: the second is one too many.
+    g.duringReceive = [&](size_t open, NDIS_HANDLE context, UINT lookahead, UINT packetSize) {
+        if (open == 1) {
+            transfer(0, context, lookahead, packetSize - lookahead);
+            transfer(0, context, lookahead, packetSize - lookahead);
+        }
+    };
+    nic.IndicateReceive(frame, {.lookahead = 10});
+    EXPECT_EQ(statuses, (std::vector<NDIS_STATUS>{NDIS_STATUS_SUCCESS, NDIS_STATUS_FAILURE}));
+    EXPECT_EQ(counts[0], 36u);
+    EXPECT_TRUE(HasRule(TakeViolations(), "ndis.transfer-repeated"));
+
+    // Beyond the packet's end, by its offset or by its length.
+    for (auto [offset, count] : {std::pair<UINT, UINT>{47, 0}, {10, 37}, {1, 0xFFFFFFFFu}}) {
+        statuses.clear();
+        g.duringReceive = [&, offset, count](size_t open, NDIS_HANDLE context, UINT, UINT) {
+            if (open == 1) {
+                transfer(0, context, offset, count);
+            }
+        };
+        nic.IndicateReceive(frame, {.lookahead = 10});
+        EXPECT_EQ(statuses, std::vector<NDIS_STATUS>{NDIS_STATUS_FAILURE}) << offset << "+" << count;
+        EXPECT_TRUE(HasRule(TakeViolations(), "ndis.transfer-out-of-range")) << offset << "+" << count;
+    }
+
+    // Another open's handle, another thread, or after the handler returned.
+    statuses.clear();
+    NDIS_HANDLE kept = nullptr;
+    g.duringReceive = [&](size_t open, NDIS_HANDLE context, UINT, UINT) {
+        if (open == 1) {
+            transfer(1, context, 0, 4);
+            std::thread([&] { transfer(0, context, 0, 4); }).join();
+            kept = context;
+        }
+    };
+    nic.IndicateReceive(frame, {.lookahead = 10});
+    g.duringReceive = nullptr;
+    transfer(0, kept, 0, 4);
+    EXPECT_EQ(statuses, std::vector<NDIS_STATUS>(3, NDIS_STATUS_FAILURE));
+    std::vector<std::string> found = TakeViolations();
+    EXPECT_EQ(std::count_if(found.begin(), found.end(),
+                            [](const std::string &v) { return v.rfind("ndis.transfer-outside-indication", 0) == 0; }),
+              3);
     nic.Remove();
 }
 

@@ -15,6 +15,12 @@
 // new indication starts on it, and the close completes only after every
 // indication, pended transfer and send in progress on it has finished.
 //
+// NdisTransferData is the protocol's only while its ReceiveHandler runs:
+// asked for by that open, in the handler's thread, once per indication, for
+// bytes within the packet. Anything else fails with NDIS_STATUS_FAILURE and is
+// a finding (rules ndis.transfer-outside-indication, ndis.transfer-repeated,
+// ndis.transfer-out-of-range).
+//
 // A send longer than the adapter's OID_GEN_MAXIMUM_TOTAL_SIZE leaves nothing
 // on the wire and completes at once with NDIS_STATUS_INVALID_PACKET.
 //
