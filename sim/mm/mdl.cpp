@@ -41,6 +41,12 @@ PMDL AllocateLockedMdl(void *address, ULONG length)
     return mdl;
 }
 
+bool IsLiveMdl(PMDL mdl)
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_mdls.count(mdl) != 0;
+}
+
 // Called by IoFreeMdl: false when the MDL is not a live one.
 bool ForgetMdl(PMDL mdl)
 {

@@ -64,6 +64,17 @@ size_t PacketsInUse(NDIS_HANDLE PacketPoolHandle)
     return g_packetPools.count(pool) ? pool->live.size() : 0;
 }
 
+bool IsLivePacket(PNDIS_PACKET Packet)
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    for (PacketPool *pool : g_packetPools) {
+        if (pool->live.count(Packet) != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 NDIS_HANDLE PoolOfPacket(PNDIS_PACKET Packet)
 {
     return Packet->Private.Pool;

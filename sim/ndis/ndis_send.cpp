@@ -1,14 +1,19 @@
-// NdisSendPackets on a simulated adapter: each packet taken, its bytes
-// recorded and looped back, and completed through SendCompleteHandler at
-// once inside the call, or later from whichever thread the test completes
-// it in, in any order, with success or a failure.
+// NdisSendPackets on a simulated adapter: each packet taken, and completed
+// through SendCompleteHandler at once inside the call, or later from
+// whichever thread the test completes it in, in any order, with success or a
+// failure. Its frame goes out, recorded and looped back, when it completes:
+// until NdisMSendComplete the miniport owns the packet and its buffers, and
+// may read them at any moment up to then.
 #include <algorithm>
+#include <optional>
+#include <string>
 
 #include "sim/counters.h"
 #include "sim/io/driver_call.h"
 #include "sim/hooks.h"
 #include "sim/pool.h"
 #include "sim/irql.h"
+#include "sim/ndis_pools.h"
 #include "sim/schedule.h"
 #include "sim/verifier.h"
 #include "sim/ndis/ndis_world.h"
@@ -63,6 +68,48 @@ std::vector<WirePiece> PiecesOf(PNDIS_PACKET packet)
     return pieces;
 }
 
+std::vector<HandedBuffer> ChainOf(PNDIS_PACKET packet)
+{
+    std::vector<HandedBuffer> chain;
+    for (PMDL mdl = packet->Private.Head; mdl != nullptr; mdl = mdl->Next) {
+        chain.push_back({mdl, mdl->StartVa, mdl->ByteOffset, mdl->ByteCount});
+    }
+    return chain;
+}
+
+bool SameBuffer(const HandedBuffer &a, const HandedBuffer &b)
+{
+    return a.mdl == b.mdl && a.startVa == b.startVa && a.byteOffset == b.byteOffset && a.byteCount == b.byteCount;
+}
+
+// What the protocol did to a pended send's packet before its completion, or
+// nothing. Reads only what is still allocated.
+std::optional<std::string> ChangeToHandedPacket(const PendedSend &send)
+{
+    if (!IsLivePacket(send.packet)) {
+        return "the packet went back to its pool";
+    }
+    size_t index = 0;
+    for (PMDL mdl = send.packet->Private.Head; mdl != nullptr; mdl = mdl->Next, ++index) {
+        if (index >= send.chain.size() || send.chain[index].mdl != mdl) {
+            return "the packet's chain of buffers changed";
+        }
+        if (!IsLiveMdl(mdl)) {
+            return "buffer " + std::to_string(index) + " was freed";
+        }
+        if (!SameBuffer(send.chain[index], {mdl, mdl->StartVa, mdl->ByteOffset, mdl->ByteCount})) {
+            return "buffer " + std::to_string(index) + " describes other memory";
+        }
+    }
+    if (index != send.chain.size()) {
+        return "the packet's chain of buffers changed";
+    }
+    if (ChainBytes(send.packet->Private.Head) != send.bytes) {
+        return "the frame's bytes changed";
+    }
+    return std::nullopt;
+}
+
 // Whether any open would be indicated a looped-back copy of a send.
 bool AnyLoopbackTarget(const OpenRecord *sender, bool loopToSender)
 {
@@ -72,6 +119,22 @@ bool AnyLoopbackTarget(const OpenRecord *sender, bool loopToSender)
         }
     }
     return false;
+}
+
+// The frame of a send on the scripted wire goes out: recorded, and looped
+// back when the send succeeds; then the send completes.
+void Transmit(OpenRecord *open, PNDIS_PACKET packet, std::vector<uint8_t> frame, NDIS_STATUS status)
+{
+    bool loopToSender;
+    {
+        std::lock_guard<std::mutex> guard(World().lock);
+        loopToSender = (open->protocolOptions & NDIS_PROT_OPTION_NO_LOOPBACK) == 0;
+        open->adapter->traffic.sent.push_back(frame);
+    }
+    if (status == NDIS_STATUS_SUCCESS) {
+        IndicateFrames(open->adapter, {frame}, ReceiveShape{}, loopToSender ? nullptr : open);
+    }
+    CompleteSend(open, packet, status);
 }
 
 // A send on an adapter with a wire: the frame goes to the medium from the
@@ -130,34 +193,28 @@ VOID NTAPI AdapterSendPackets(NDIS_HANDLE NdisBindingHandle, PPNDIS_PACKET Packe
         std::vector<uint8_t> frame = ChainBytes(packet->Private.Head);
         CountBuffersInPool(packet->Private.Head);
         SendScript script;
-        bool loopToSender;
         bool tooLong;
         {
             std::lock_guard<std::mutex> guard(world.lock);
             tooLong = frame.size() > open->adapter->config.maximumTotalSize;
+            script = open->adapter->traffic.send;
         }
         if (tooLong) {
             CompleteSend(open, packet, NDIS_STATUS_INVALID_PACKET);
             continue;
         }
+        if (!script.pended) {
+            HookPoint("NdisSendPackets");
+            Transmit(open, packet, std::move(frame), script.status);
+            continue;
+        }
         {
             std::lock_guard<std::mutex> guard(world.lock);
-            TrafficState &traffic = open->adapter->traffic;
-            loopToSender = (open->protocolOptions & NDIS_PROT_OPTION_NO_LOOPBACK) == 0;
-            script = traffic.send;
-            traffic.sent.push_back(frame);
-            if (script.pended) {
-                traffic.pendedSends.push_back({open, packet, script.status});
-                world.changed.notify_all();
-            }
-        }
-        if (script.status == NDIS_STATUS_SUCCESS) {
-            IndicateFrames(open->adapter, {frame}, ReceiveShape{}, loopToSender ? nullptr : open);
+            open->adapter->traffic.pendedSends.push_back(
+                {open, packet, script.status, ChainOf(packet), std::move(frame)});
+            world.changed.notify_all();
         }
         HookPoint("NdisSendPackets");
-        if (!script.pended) {
-            CompleteSend(open, packet, script.status);
-        }
     }
 }
 
@@ -190,10 +247,17 @@ bool Adapter::CompletePendedSend(size_t index, std::optional<NDIS_STATUS> status
         if (index >= pended.size()) {
             return false;
         }
-        send = pended[index];
+        send = std::move(pended[index]);
         pended.erase(pended.begin() + static_cast<std::ptrdiff_t>(index));
     }
-    CompleteSend(send.open, send.packet, status.value_or(send.status));
+    NDIS_STATUS outcome = status.value_or(send.status);
+    if (std::optional<std::string> change = ChangeToHandedPacket(send)) {
+        Violation("ndis.send-changed-before-completion", "NdisMSendComplete",
+                  *change + " while the send was pending; the adapter could not send the frame");
+        CompleteSend(send.open, send.packet, outcome);
+        return true;
+    }
+    Transmit(send.open, send.packet, std::move(send.bytes), outcome);
     return true;
 }
 

@@ -45,10 +45,22 @@ struct PendedTransfer {
     TransferScript outcome;
 };
 
+// One buffer of a packet as the adapter took it.
+struct HandedBuffer {
+    PMDL mdl;
+    PVOID startVa;
+    ULONG byteOffset;
+    ULONG byteCount;
+};
+
 struct PendedSend {
     OpenRecord *open;
     PNDIS_PACKET packet;
     NDIS_STATUS status;
+    // The packet's chain and bytes when it was handed over: until its send
+    // completes they are the adapter's, and must be as they were.
+    std::vector<HandedBuffer> chain;
+    std::vector<uint8_t> bytes;
 };
 
 struct TrafficState {

@@ -418,7 +418,47 @@ TEST_F(AdapterTraffic, SendsCompleteInAnyOrderAndLoopBackUnlessTheSenderDeclined
     completer.join();
     EXPECT_EQ(g.sendCompletions, (std::vector<NDIS_STATUS>{NDIS_STATUS_SUCCESS, NDIS_STATUS_SUCCESS,
                                                            NDIS_STATUS_FAILURE}));
-    EXPECT_EQ(nic.SentFrames(), (std::vector<Bytes>{first, first, second}));
+    EXPECT_EQ(nic.SentFrames(), (std::vector<Bytes>{first, second, first})) << "in the order they completed";
+    FreeSendBuffers();
+    nic.Remove();
+}
+
+// Until its send completes, a pended packet and its buffers are the
+// adapter's: the frame leaves when the send completes, as it was handed over.
+TEST_F(AdapterTraffic, APendedSendsPacketIsTheAdaptersUntilItCompletes)
+{
+    sim::Adapter nic = sim::AddAdapter();
+    Set(OID_GEN_CURRENT_PACKET_FILTER, NDIS_PACKET_TYPE_DIRECTED);
+    nic.SetSendCompletion({.pended = true});
+    Bytes frame = FrameTo(kStation, 60, 3);
+    const Bytes handed = frame;
+
+    PNDIS_PACKET packet = SendPacket(frame);
+    NdisSendPackets(g.opens.back(), &packet, 1);
+    EXPECT_TRUE(nic.SentFrames().empty()) << "nothing leaves before the completion";
+    EXPECT_TRUE(g.received.empty());
+    EXPECT_TRUE(nic.CompletePendedSend());
+    EXPECT_EQ(nic.SentFrames(), std::vector<Bytes>{handed});
+    EXPECT_EQ(g.received, std::vector<Bytes>{handed}) << "looped back as it leaves";
+    EXPECT_TRUE(TakeViolations().empty());
+
+    // The protocol writes into the frame, or takes a buffer off the packet,
+    // before the completion.
+    nic.ForgetSentFrames();
+    packet = SendPacket(frame);
+    NdisSendPackets(g.opens.back(), &packet, 1);
+    frame[20] ^= 0xFF;
+    EXPECT_TRUE(nic.CompletePendedSend());
+    EXPECT_TRUE(HasRule(TakeViolations(), "ndis.send-changed-before-completion"));
+
+    packet = SendPacket(frame);
+    NdisSendPackets(g.opens.back(), &packet, 1);
+    PNDIS_BUFFER taken;
+    NdisUnchainBufferAtFront(packet, &taken);
+    EXPECT_TRUE(nic.CompletePendedSend());
+    EXPECT_TRUE(HasRule(TakeViolations(), "ndis.send-changed-before-completion"));
+    EXPECT_TRUE(nic.SentFrames().empty()) << "neither frame could be sent as it was handed over";
+    EXPECT_EQ(g.sendCompletions.size(), 3u);
     FreeSendBuffers();
     nic.Remove();
 }

@@ -207,8 +207,9 @@ public:
     // Finishes the pended send at `index` (0: the oldest) with its scripted
     // status, or with `status`; false when there is no such send.
     bool CompletePendedSend(size_t index = 0, std::optional<NDIS_STATUS> status = std::nullopt);
-    // The bytes of every packet the adapter took, in order (none recorded
-    // for an adapter with a wire: they went to the medium).
+    // The bytes of every packet the adapter took, in the order their sends
+    // completed, read from the packet at its completion (none recorded for
+    // an adapter with a wire: they went to the medium).
     std::vector<std::vector<uint8_t>> SentFrames() const;
     // Forgets the frames taken so far: a long run of sends keeps its memory bounded.
     void ForgetSentFrames();

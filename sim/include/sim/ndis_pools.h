@@ -18,6 +18,11 @@ NDIS_HANDLE PoolOfPacket(PNDIS_PACKET Packet);
 // The ProtocolReservedLength a packet pool was created with.
 size_t PacketPoolReservedLength(NDIS_HANDLE PacketPool);
 
+// Whether a packet is out of its pool, and an MDL allocated and not yet
+// freed: what the sim may still read of them.
+bool IsLivePacket(PNDIS_PACKET Packet);
+bool IsLiveMdl(PMDL Mdl);
+
 // An MDL over `length` bytes at `address`, as the I/O manager builds for a
 // locked caller buffer: not yet mapped to a system address.
 PMDL AllocateLockedMdl(void *address, ULONG length);

@@ -28,6 +28,12 @@
 // filter accepts them, except to the sending open when it set
 // NDIS_PROT_OPTION_NO_LOOPBACK.
 //
+// A send the adapter pends is its own until NdisMSendComplete: the frame is
+// read from the packet, recorded and looped back when the send completes, and
+// a packet whose chain of buffers, or whose bytes, the protocol changed in
+// between is a finding (rule ndis.send-changed-before-completion); such a
+// frame is not sent and its send completes with the status it would have had.
+//
 // The adapter reads and writes the protocols' buffers through their pages,
 // not through system mappings, so it never uses up the failure point
 // "MmMapLockedPagesSpecifyCache" meant for the driver.
