@@ -37,6 +37,7 @@ void ResetWorld()
     ResetDirectIo();
     ResetSpinLockCounters();
     ReleaseAllMdls();
+    ReleaseRetired();
     TakeViolations();
     ResetNdis();
     ResetNameSpace();

@@ -65,11 +65,12 @@ void Free(void *block, uint32_t tag, bool checkTag, const char *caller)
         }
         g_blocks.erase(it);
     }
-    std::memset(block, kPoolPoisonByte, info.size);
+    Poison(block, info.size);
     std::free(block);
 }
 
 }  // namespace
+
 
 std::vector<PoolBlock> LivePoolBlocks()
 {

@@ -1,6 +1,9 @@
 // MDLs: allocation, release and mapping into system space.
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -11,6 +14,7 @@
 #include "sim/irql.h"
 #include "sim/mdl.h"
 #include "sim/ndis_pools.h"
+#include "sim/pool.h"
 #include "sim/verifier.h"
 
 namespace sim {
@@ -18,6 +22,33 @@ namespace {
 
 std::mutex g_lock;
 std::set<PMDL> g_mdls;
+// The system address of each MDL over locked pages that was mapped: a
+// shadow of the pages, which the MDL's release copies back and retires, so
+// that a system address used after its request completed reads poison, as
+// an address Windows has unmapped would fault.
+std::map<PMDL, uint8_t *> g_shadows;
+
+uint8_t *PagesOf(PMDL mdl)
+{
+    return static_cast<uint8_t *>(mdl->StartVa) + mdl->ByteOffset;
+}
+
+// The shadow's bytes go back to the pages, and the shadow is gone.
+void Unmap(PMDL mdl)
+{
+    uint8_t *shadow = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        auto found = g_shadows.find(mdl);
+        if (found == g_shadows.end()) {
+            return;
+        }
+        shadow = found->second;
+        g_shadows.erase(found);
+    }
+    std::memcpy(PagesOf(mdl), shadow, mdl->ByteCount);
+    Retire(shadow, mdl->ByteCount, std::free);
+}
 
 PMDL NewMdl(void *address, ULONG length)
 {
@@ -99,6 +130,11 @@ void ReleaseAllMdls()
             delete mdl;
         }
     }
+    std::lock_guard<std::mutex> guard(g_lock);
+    for (const auto &[mdl, shadow] : g_shadows) {
+        std::free(shadow);
+    }
+    g_shadows.clear();
 }
 
 }  // namespace sim
@@ -123,7 +159,8 @@ VOID NTAPI IoFreeMdl(PMDL Mdl)
         return;
     }
     sim::ForgetPooledBuffer(Mdl);
-    delete Mdl;
+    sim::Unmap(Mdl);
+    sim::Retire(Mdl, sizeof(MDL), [](void *mdl) { delete static_cast<PMDL>(mdl); });
 }
 
 PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
@@ -142,10 +179,19 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
         }
         return nullptr;
     }
-    auto *address = static_cast<PUCHAR>(MemoryDescriptorList->StartVa) + MemoryDescriptorList->ByteOffset;
-    MemoryDescriptorList->MappedSystemVa = address;
+    if (MemoryDescriptorList->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
+        return MemoryDescriptorList->MappedSystemVa;
+    }
+    ULONG length = MemoryDescriptorList->ByteCount;
+    auto *shadow = static_cast<uint8_t *>(std::malloc(length + 1));
+    std::memcpy(shadow, sim::PagesOf(MemoryDescriptorList), length);
+    {
+        std::lock_guard<std::mutex> guard(sim::g_lock);
+        sim::g_shadows[MemoryDescriptorList] = shadow;
+    }
+    MemoryDescriptorList->MappedSystemVa = shadow;
     MemoryDescriptorList->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
-    return address;
+    return shadow;
 }
 
 }  // extern "C"

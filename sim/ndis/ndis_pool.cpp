@@ -254,8 +254,9 @@ VOID NTAPI NdisFreePacket(PNDIS_PACKET Packet)
                        "packet was not allocated or is already back in its pool");
         return;
     }
-    std::memset(Packet, sim::kPoolPoisonByte, sizeof(NDIS_PACKET_PRIVATE));
-    std::free(Packet);
+    // The whole descriptor is gone, the protocol's area and the out-of-band
+    // data included: a protocol that reads it later reads garbage.
+    sim::Retire(Packet, sim::OobOffset(pool->reservedLength) + sizeof(NDIS_PACKET_OOB_DATA), std::free);
 }
 
 VOID NTAPI NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER *Buffer, NDIS_HANDLE PoolHandle,

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "sim/counters.h"
 #include "sim/io/driver_call.h"
@@ -107,14 +108,10 @@ void AddOnce(std::vector<OpenRecord *> &opens, OpenRecord *open)
 }
 
 // One frame as header plus lookahead; its data behind the header is what
-// NdisTransferData copies from, named by the MacReceiveContext. The header
-// and lookahead point into buffers the indication keeps alive.
+// NdisTransferData copies from, named by the MacReceiveContext.
 struct HeaderIndication {
-    std::vector<FrameBytes> owners;
-    const uint8_t *header = nullptr;
-    UINT headerSize = 0;
-    const uint8_t *lookahead = nullptr;
-    UINT lookaheadSize = 0;
+    std::vector<uint8_t> header;
+    std::vector<uint8_t> lookahead;  // the padding behind the packet included
     IndicatedData data;
     UINT packetSize = 0;
 };
@@ -124,40 +121,35 @@ HeaderIndication ShapeFrame(const std::vector<uint8_t> &frame, const ReceiveShap
     UINT headerSize = std::min<UINT>(shape.headerSize, static_cast<UINT>(frame.size()));
     UINT packetSize = static_cast<UINT>(frame.size()) - headerSize;
     UINT lookahead = std::min(shape.lookahead.value_or(packetSize), packetSize);
-    auto header = std::make_shared<const std::vector<uint8_t>>(frame.begin(), frame.begin() + headerSize);
-    std::vector<uint8_t> lookaheadBytes(frame.begin() + headerSize, frame.begin() + headerSize + lookahead);
+    HeaderIndication indication;
+    indication.header.assign(frame.begin(), frame.begin() + headerSize);
+    indication.lookahead.assign(frame.begin() + headerSize, frame.begin() + headerSize + lookahead);
     // Only a lookahead that holds the whole packet can run on past its end.
     if (lookahead == packetSize) {
-        lookaheadBytes.resize(lookahead + shape.padding, 0);
+        indication.lookahead.resize(lookahead + shape.padding, 0);
     }
-    auto ahead = std::make_shared<const std::vector<uint8_t>>(std::move(lookaheadBytes));
-    HeaderIndication indication;
-    indication.owners = {header, ahead};
-    indication.header = header->data();
-    indication.headerSize = headerSize;
-    indication.lookahead = ahead->data();
-    indication.lookaheadSize = static_cast<UINT>(ahead->size());
     indication.data.bytes = std::make_shared<const std::vector<uint8_t>>(frame.begin() + headerSize, frame.end());
     indication.packetSize = packetSize;
     return indication;
 }
 
-// A frame from a wire, indicated in place: header and whole packet as lookahead.
-HeaderIndication ShapeInPlace(const FrameBytes &frame)
+// A frame from a wire: header and whole packet as lookahead, and the
+// transfers' source the wire's bytes themselves.
+HeaderIndication ShapeFromWire(const FrameBytes &frame)
 {
     UINT headerSize = std::min<UINT>(14, static_cast<UINT>(frame->size()));
     HeaderIndication indication;
-    indication.owners = {frame};
-    indication.header = frame->data();
-    indication.headerSize = headerSize;
-    indication.lookahead = frame->data() + headerSize;
-    indication.lookaheadSize = static_cast<UINT>(frame->size()) - headerSize;
+    indication.header.assign(frame->begin(), frame->begin() + headerSize);
+    indication.lookahead.assign(frame->begin() + headerSize, frame->end());
     indication.data = {frame, headerSize};
-    indication.packetSize = indication.lookaheadSize;
+    indication.packetSize = static_cast<UINT>(frame->size()) - headerSize;
     return indication;
 }
 
-// ReceiveHandler of each target, whose indications have been started.
+// ReceiveHandler of each target, whose indications have been started. The
+// header and lookahead buffers are the protocol's only while its handler
+// runs: each handler gets them filled, and they are poisoned when it returns,
+// so that a protocol that kept them reads garbage.
 std::vector<NDIS_STATUS> IndicateHeader(AdapterState *adapter, const std::vector<Target> &targets,
                                         const HeaderIndication &indication)
 {
@@ -165,20 +157,27 @@ std::vector<NDIS_STATUS> IndicateHeader(AdapterState *adapter, const std::vector
     if (targets.empty()) {
         return results;
     }
+    const size_t headerSize = indication.header.size();
+    const size_t lookaheadSize = indication.lookahead.size();
     void *context = const_cast<std::vector<uint8_t> *>(indication.data.bytes.get());
     for (const Target &target : targets) {
+        auto *header = static_cast<uint8_t *>(std::malloc(headerSize + lookaheadSize + 1));
+        uint8_t *lookahead = header + headerSize;
+        std::copy(indication.header.begin(), indication.header.end(), header);
+        std::copy(indication.lookahead.begin(), indication.lookahead.end(), lookahead);
         {
             std::lock_guard<std::mutex> guard(World().lock);
             adapter->traffic.indications[{target.open, context}] = {indication.data, std::this_thread::get_id()};
         }
         {
             ScopedIrql dispatch(DISPATCH_LEVEL);
-            results.push_back(CallDriver(
-                "ReceiveHandler", target.block->ReceiveHandler, target.block->ProtocolBindingContext, context,
-                const_cast<uint8_t *>(indication.header), indication.headerSize,
-                const_cast<uint8_t *>(indication.lookahead), indication.lookaheadSize, indication.packetSize));
+            results.push_back(CallDriver("ReceiveHandler", target.block->ReceiveHandler,
+                                         target.block->ProtocolBindingContext, context, header,
+                                         static_cast<UINT>(headerSize), lookahead,
+                                         static_cast<UINT>(lookaheadSize), indication.packetSize));
             CheckDispatchHandlerReturn("ReceiveHandler");
         }
+        Retire(header, headerSize + lookaheadSize, std::free);
         std::lock_guard<std::mutex> guard(World().lock);
         adapter->traffic.indications.erase({target.open, context});
     }
@@ -188,9 +187,16 @@ std::vector<NDIS_STATUS> IndicateHeader(AdapterState *adapter, const std::vector
 // A packet as a miniport indicates it: the frame in buffers of the given
 // sizes, with room for every protocol's reserved area.
 struct IndicatedPacket {
-    std::vector<std::vector<uint8_t>> pieces;
+    std::vector<std::pair<uint8_t *, size_t>> pieces;
     PNDIS_PACKET packet = nullptr;
 };
+
+void AddPiece(IndicatedPacket &indicated, const uint8_t *bytes, size_t size)
+{
+    auto *piece = static_cast<uint8_t *>(std::malloc(size + 1));
+    std::copy(bytes, bytes + size, piece);
+    indicated.pieces.emplace_back(piece, size);
+}
 
 constexpr size_t kIndicatedReservedRoom = 16 * sizeof(void *);
 
@@ -200,27 +206,27 @@ void BuildPacket(IndicatedPacket &indicated, const std::vector<uint8_t> &frame,
     size_t at = 0;
     for (size_t size : shape.pieces) {
         size = std::min(size, frame.size() - at);
-        indicated.pieces.emplace_back(frame.begin() + at, frame.begin() + at + size);
+        AddPiece(indicated, frame.data() + at, size);
         at += size;
     }
     if (at < frame.size() || indicated.pieces.empty()) {
-        indicated.pieces.emplace_back(frame.begin() + at, frame.end());
+        AddPiece(indicated, frame.data() + at, frame.size() - at);
     }
     size_t oob = (offsetof(NDIS_PACKET, ProtocolReserved) + kIndicatedReservedRoom + 7) & ~size_t{7};
     auto *packet = static_cast<PNDIS_PACKET>(std::calloc(1, oob + sizeof(NDIS_PACKET_OOB_DATA)));
     packet->Private.NdisPacketOobOffset = static_cast<USHORT>(oob);
     PMDL *link = &packet->Private.Head;
-    for (std::vector<uint8_t> &piece : indicated.pieces) {
-        PMDL mdl = AllocateLockedMdl(piece.data(), static_cast<ULONG>(piece.size()));
+    for (auto [piece, size] : indicated.pieces) {
+        PMDL mdl = AllocateLockedMdl(piece, static_cast<ULONG>(size));
         if (shape.mapped) {
             mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
-            mdl->MappedSystemVa = piece.data();
+            mdl->MappedSystemVa = piece;
         }
         *link = mdl;
         packet->Private.Tail = mdl;
         link = &mdl->Next;
         packet->Private.Count++;
-        packet->Private.TotalLength += static_cast<UINT>(piece.size());
+        packet->Private.TotalLength += static_cast<UINT>(size);
     }
     packet->Private.ValidCounts = TRUE;
     NDIS_OOB_DATA_FROM_PACKET(packet)->HeaderSize = 14;
@@ -228,8 +234,8 @@ void BuildPacket(IndicatedPacket &indicated, const std::vector<uint8_t> &frame,
     indicated.packet = packet;
 }
 
-// The miniport takes its packet back; its memory is poisoned so that a
-// protocol that kept using it reads garbage.
+// The miniport takes its packet back; its descriptor, buffers and memory
+// are poisoned so that a protocol that kept using them reads garbage.
 void ReleasePacket(IndicatedPacket &indicated)
 {
     PMDL mdl = indicated.packet->Private.Head;
@@ -238,10 +244,10 @@ void ReleasePacket(IndicatedPacket &indicated)
         IoFreeMdl(mdl);
         mdl = next;
     }
-    for (std::vector<uint8_t> &piece : indicated.pieces) {
-        std::fill(piece.begin(), piece.end(), kPoolPoisonByte);
+    for (auto [piece, size] : indicated.pieces) {
+        Retire(piece, size, std::free);
     }
-    std::free(indicated.packet);
+    Retire(indicated.packet, indicated.packet->Private.NdisPacketOobOffset + sizeof(NDIS_PACKET_OOB_DATA), std::free);
 }
 
 }  // namespace
@@ -338,7 +344,7 @@ void Adapter::DeliverFrame(std::shared_ptr<const std::vector<uint8_t>> frame)
     for (const Target &target : targets) {
         AddOnce(received, target.open);
     }
-    IndicateHeader(state_, targets, ShapeInPlace(frame));
+    IndicateHeader(state_, targets, ShapeFromWire(frame));
     EndIndications(targets);
     CompleteReceives(state_, received);
 }

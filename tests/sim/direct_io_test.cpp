@@ -1,5 +1,6 @@
 // Reads and writes with direct I/O: the caller's buffer behind locked MDLs,
-// released by the I/O manager at completion; MDLs nobody released are
+// released by the I/O manager at completion, with the system address a
+// driver mapped them at; MDLs nobody released are
 // reported, and their mapping into system space can fail.
 #include <gtest/gtest.h>
 
@@ -9,6 +10,7 @@
 #include "platform/mm.h"
 #include "sim/direct_io.h"
 #include "sim/faults.h"
+#include "sim/pool.h"
 #include "sim/world.h"
 #include "tests/support/sim_test.h"
 
@@ -21,11 +23,13 @@ protected:
 };
 
 PMDL g_taken = nullptr;
+PUCHAR g_mapped = nullptr;
 
 // Fills what the read's MDL describes, through a system mapping.
 NTSTATUS NTAPI FillRead(PDEVICE_OBJECT, PIRP irp)
 {
     auto *to = static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
+    g_mapped = to;
     NTSTATUS status = to == nullptr ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS;
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = to == nullptr ? 0 : 3;
@@ -68,6 +72,8 @@ TEST_F(DirectIo, ReadBufferIsLockedUnmappedAndReleasedAtCompletion)
     std::copy_n("abc", 3, expected.begin());
     EXPECT_EQ(sim::CallerBytes(read), expected);
     EXPECT_TRUE(sim::Leaks().empty());
+    // The system address went with the request: a driver that kept it reads poison.
+    EXPECT_EQ(std::vector<uint8_t>(g_mapped, g_mapped + 8), std::vector<uint8_t>(8, sim::kPoolPoisonByte));
 }
 
 TEST_F(DirectIo, MappingFailsWhenInjected)

@@ -8,6 +8,7 @@
 #include "platform/ndis_packet.h"
 #include "sim/faults.h"
 #include "sim/ndis_pools.h"
+#include "sim/pool.h"
 #include "tests/support/sim_test.h"
 
 namespace {
@@ -162,15 +163,47 @@ TEST_F(NdisPools, ChainsAndCopiesAcrossSplitBuffers)
     NdisFreePacketPool(packets);
 }
 
-TEST_F(NdisPools, LockedMdlMapsOnDemandAndMappingCanFail)
+// The system address of locked pages is a mapping made on demand, which can
+// fail; it goes with the MDL: what was written through it reaches the pages,
+// and the address then reads poison, as does the freed MDL itself.
+TEST_F(NdisPools, LockedPagesMapOnDemandUntilTheirMdlGoes)
 {
     UCHAR data[32];
+    for (UCHAR i = 0; i < sizeof data; ++i) {
+        data[i] = i;
+    }
     PMDL mdl = sim::AllocateLockedMdl(data + 3, 20);
     sim::faults::FailNth("MmMapLockedPagesSpecifyCache", 1);
     EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), nullptr);
-    EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), data + 3);
+    auto *mapped = static_cast<UCHAR *>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+    ASSERT_NE(mapped, nullptr);
     EXPECT_TRUE(mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), mapped) << "mapped once";
+    EXPECT_EQ(std::memcmp(mapped, data + 3, 20), 0);
+    mapped[1] = 0x77;
+
     IoFreeMdl(mdl);
+    EXPECT_EQ(data[4], 0x77) << "written through to the pages";
+    EXPECT_EQ(std::vector<UCHAR>(mapped, mapped + 20), std::vector<UCHAR>(20, sim::kPoolPoisonByte));
+    auto *gone = reinterpret_cast<const UCHAR *>(mdl);
+    EXPECT_EQ(std::vector<UCHAR>(gone, gone + sizeof(MDL)), std::vector<UCHAR>(sizeof(MDL), sim::kPoolPoisonByte));
+}
+
+// A packet back in its pool is gone whole: a protocol reading its own area
+// of it, or its chain, reads poison.
+TEST_F(NdisPools, AFreedPacketIsPoisonedProtocolAreaAndAll)
+{
+    NDIS_HANDLE pool = NewPacketPool(1, 0, 8);
+    NDIS_STATUS status;
+    PNDIS_PACKET packet;
+    NdisAllocatePacket(&status, &packet, pool);
+    ASSERT_EQ(status, NDIS_STATUS_SUCCESS);
+    std::memset(packet->ProtocolReserved, 0x11, 8);
+    NdisFreePacket(packet);
+    auto *gone = reinterpret_cast<const UCHAR *>(packet);
+    size_t size = offsetof(NDIS_PACKET, ProtocolReserved) + 8;
+    EXPECT_EQ(std::vector<UCHAR>(gone, gone + size), std::vector<UCHAR>(size, sim::kPoolPoisonByte));
+    NdisFreePacketPool(pool);
 }
 
 TEST_F(NdisPools, PoolCreationAndAllocationFailuresAreInjectable)

@@ -3,8 +3,10 @@
 // order, loopback, and a close that waits for pended transfers and sends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <thread>
 
 #include "platform/ndis_packet.h"
@@ -13,6 +15,7 @@
 #include "sim/irql.h"
 #include "sim/ndis.h"
 #include "sim/ndis_pools.h"
+#include "sim/pool.h"
 #include "tests/support/sim_test.h"
 
 namespace {
@@ -44,6 +47,9 @@ struct Listener {
     // Runs inside ReceiveHandler with the open's context (its place in opens,
     // from 1), the receive context, and the lookahead and packet sizes.
     std::function<void(size_t, NDIS_HANDLE, UINT, UINT)> duringReceive;
+    // The memory each handler was given, as (address, length): header and
+    // lookahead buffers, an indicated packet's descriptor and buffers.
+    std::vector<std::pair<const uint8_t *, size_t>> given;
 };
 Listener g;
 NDIS_MEDIUM g_medium = NdisMedium802_3;
@@ -119,6 +125,8 @@ NDIS_STATUS NTAPI ListenReceive(NDIS_HANDLE Open, NDIS_HANDLE Context, PVOID Hea
     frame.insert(frame.end(), static_cast<uint8_t *>(Lookahead),
                  static_cast<uint8_t *>(Lookahead) + LookaheadSize);
     g.received.push_back(frame);
+    g.given.emplace_back(static_cast<uint8_t *>(Header), HeaderSize);
+    g.given.emplace_back(static_cast<uint8_t *>(Lookahead), LookaheadSize);
     g.events.push_back("receive " + std::to_string(LookaheadSize) + "/" + std::to_string(PacketSize));
     if (g.duringReceive) {
         g.duringReceive(reinterpret_cast<size_t>(Open), Context, LookaheadSize, PacketSize);
@@ -147,9 +155,11 @@ VOID NTAPI ListenReceiveComplete(NDIS_HANDLE)
 INT NTAPI ListenReceivePacket(NDIS_HANDLE, PNDIS_PACKET Packet)
 {
     Bytes frame;
+    g.given.emplace_back(reinterpret_cast<uint8_t *>(Packet), offsetof(NDIS_PACKET, ProtocolReserved));
     for (PNDIS_BUFFER buffer = Packet->Private.Head; buffer != nullptr; buffer = buffer->Next) {
         auto *bytes = static_cast<uint8_t *>(MmGetSystemAddressForMdlSafe(buffer, NormalPagePriority));
         frame.insert(frame.end(), bytes, bytes + buffer->ByteCount);
+        g.given.emplace_back(bytes, buffer->ByteCount);
     }
     g.received.push_back(frame);
     g.events.push_back("packet " + std::to_string(Packet->Private.Count) +
@@ -460,6 +470,40 @@ TEST_F(AdapterTraffic, APendedSendsPacketIsTheAdaptersUntilItCompletes)
     EXPECT_TRUE(nic.SentFrames().empty()) << "neither frame could be sent as it was handed over";
     EXPECT_EQ(g.sendCompletions.size(), 3u);
     FreeSendBuffers();
+    nic.Remove();
+}
+
+// Whether everything the handlers were given reads poison now; forgets it.
+bool GivenMemoryIsGone()
+{
+    bool gone = !g.given.empty();
+    for (auto [address, length] : g.given) {
+        gone = gone && std::all_of(address, address + length, [](uint8_t b) { return b == sim::kPoolPoisonByte; });
+    }
+    g.given.clear();
+    return gone;
+}
+
+// What an indication hands a protocol is the protocol's only while its
+// handler runs, by every road: afterwards it reads poison.
+TEST_F(AdapterTraffic, IndicatedMemoryIsGoneWhenTheHandlerReturns)
+{
+    sim::Adapter nic = sim::AddAdapter();
+    characteristics_.ReceivePacketHandler = nullptr;
+    RegisterSecondProtocol();
+    ASSERT_EQ(g.opens.size(), 2u);
+    Set(OID_GEN_CURRENT_PACKET_FILTER, NDIS_PACKET_TYPE_DIRECTED, 0);
+    Set(OID_GEN_CURRENT_PACKET_FILTER, NDIS_PACKET_TYPE_DIRECTED, 1);
+    Bytes frame = FrameTo(kStation, 80, 9);
+
+    nic.IndicateReceive(frame, {.lookahead = 20});
+    EXPECT_EQ(g.given.size(), 4u);
+    EXPECT_TRUE(GivenMemoryIsGone()) << "header and lookahead";
+    nic.DeliverFrame(std::make_shared<const Bytes>(frame));
+    EXPECT_TRUE(GivenMemoryIsGone()) << "a wire's frame";
+    nic.IndicatePacket(frame, {.pieces = {14, 30}, .mapped = false});
+    EXPECT_EQ(g.given.size(), 6u) << "the packet and its three buffers, a header and a lookahead";
+    EXPECT_TRUE(GivenMemoryIsGone()) << "a packet and what it was given in";
     nic.Remove();
 }
 

@@ -3,7 +3,8 @@
 // MDL in Irp->MdlAddress, not yet mapped into system space; a buffer given
 // in several pieces is described by one MDL per piece, chained through Next.
 // A transfer of zero bytes comes without any MDL. When the request completes
-// the I/O manager unlocks and frees every MDL of the chain it then finds.
+// the I/O manager unlocks and frees every MDL of the chain it then finds; a
+// system address the driver mapped an MDL at goes with it (sim/mdl.h).
 //
 // The caller's memory stays with the test and can be read after completion.
 // Mapping an MDL into system space can be made to fail through the failure

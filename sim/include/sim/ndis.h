@@ -215,7 +215,7 @@ public:
     void ForgetSentFrames();
 
     // A frame the adapter's wire received, indicated as header plus the whole
-    // rest as lookahead from the bytes given, without copying them.
+    // rest as lookahead; a data transfer copies from the bytes given.
     void DeliverFrame(std::shared_ptr<const std::vector<uint8_t>> frame);
 
 private:

@@ -15,6 +15,11 @@
 // new indication starts on it, and the close completes only after every
 // indication, pended transfer and send in progress on it has finished.
 //
+// The header and lookahead buffers of an indication, on every road, are the
+// protocol's only while its ReceiveHandler runs: they are poisoned
+// (kPoolPoisonByte) when it returns. So is an indicated packet, its buffers
+// and its descriptor, once the packet handlers have returned.
+//
 // NdisTransferData is the protocol's only while its ReceiveHandler runs:
 // asked for by that open, in the handler's thread, once per indication, for
 // bytes within the packet. Anything else fails with NDIS_STATUS_FAILURE and is

@@ -15,6 +15,17 @@ namespace sim {
 constexpr uint8_t kPoolFillByte = 0xA5;
 constexpr uint8_t kPoolPoisonByte = 0xDE;
 
+// Fills memory that is gone with kPoolPoisonByte, stores that survive the
+// release that follows.
+void Poison(void *memory, size_t size);
+// Memory that is gone: poisoned now, and given to `release` only after many
+// later retirements, so that a reader of it meanwhile sees the poison rather
+// than memory already used again, as Driver Verifier delays frees. The image
+// has no sanitizer; this is how its use of such memory shows.
+void Retire(void *memory, size_t size, void (*release)(void *));
+// Releases everything retired (sim::ResetWorld).
+void ReleaseRetired();
+
 struct PoolBlock {
     const void *address;
     size_t size;
