@@ -1,11 +1,15 @@
-// One worker thread for every kind of work item; tests wait for it to be idle.
+// The system worker threads, which every kind of work item shares; tests
+// wait for them to be idle.
 #include "sim/ex/system_worker.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "sim/irql.h"
 #include "sim/ke/ke_internal.h"
@@ -16,6 +20,8 @@
 
 namespace sim {
 namespace {
+
+constexpr uint64_t kDefaultWorkOrderSeed = 1;
 
 struct QueuedWork {
     const void *item;
@@ -35,8 +41,8 @@ public:
             stop_ = true;
         }
         changed_.notify_all();
-        if (worker_.joinable()) {
-            worker_.join();
+        for (std::thread &worker : workers_) {
+            worker.join();
         }
     }
 
@@ -46,12 +52,18 @@ public:
         if (QueuedLocked(item)) {
             return false;
         }
-        if (!worker_.joinable()) {
-            worker_ = std::thread([this] { Run(); });
+        // Each item joins a seeded schedule as a party of its own once a
+        // thread picks it up; the schedule waits for that, so under one every
+        // item gets a thread, as Windows adds dynamic worker threads when the
+        // queue backs up.
+        uint64_t ticket = schedule::Announce(nullptr, kind == WorkKind::Ndis ? "system worker (NDIS work item)"
+                                                                             : "system worker (I/O work item)");
+        size_t wanted = std::max(kSystemWorkerThreads,
+                                 ticket != 0 ? running_.size() + finishing_ + queued_.size() + 1 : size_t{0});
+        while (workers_.size() < wanted) {
+            workers_.emplace_back([this] { Run(); });
         }
-        queued_.push_back({item, kind, std::move(run), std::move(finished),
-                           schedule::Announce(this, kind == WorkKind::Ndis ? "system worker (NDIS work item)"
-                                                                           : "system worker (I/O work item)")});
+        queued_.push_back({item, kind, std::move(run), std::move(finished), ticket});
         changed_.notify_all();
         return true;
     }
@@ -65,7 +77,7 @@ public:
     size_t Pending(WorkKind kind)
     {
         std::lock_guard<std::mutex> guard(lock_);
-        size_t count = running_ && runningKind_ == kind ? 1 : 0;
+        size_t count = static_cast<size_t>(std::count(running_.begin(), running_.end(), kind));
         for (const QueuedWork &work : queued_) {
             count += work.kind == kind ? 1 : 0;
         }
@@ -75,21 +87,28 @@ public:
     size_t Pending()
     {
         std::lock_guard<std::mutex> guard(lock_);
-        return queued_.size() + (running_ ? 1 : 0);
+        return queued_.size() + running_.size();
     }
 
     bool WaitIdle(std::chrono::milliseconds limit)
     {
         std::unique_lock<std::mutex> guard(lock_);
         return schedule::WaitFor(changed_, guard, limit,
-                                 [this] { return queued_.empty() && !running_ && !finishing_; });
+                                 [this] { return queued_.empty() && running_.empty() && finishing_ == 0; });
+    }
+
+    void Seed(uint64_t seed)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        order_ = seed;
     }
 
     void Reset()
     {
         std::unique_lock<std::mutex> guard(lock_);
         queued_.clear();
-        changed_.wait_for(guard, kWaitLimit, [this] { return !running_ && !finishing_; });
+        order_ = kDefaultWorkOrderSeed;
+        changed_.wait_for(guard, kWaitLimit, [this] { return running_.empty() && finishing_ == 0; });
     }
 
     void AppendLeaks(std::vector<std::string> &leaks)
@@ -101,8 +120,8 @@ public:
                           work.kind == WorkKind::Ndis ? "NDIS" : "I/O", work.item);
             leaks.push_back(text);
         }
-        if (running_) {
-            leaks.push_back("a work item routine is still running");
+        if (!running_.empty()) {
+            leaks.push_back(std::to_string(running_.size()) + " work item routine(s) still running");
         }
     }
 
@@ -117,6 +136,20 @@ private:
         return false;
     }
 
+    // The next item to run, picked among those queued as the seed has it
+    // (splitmix64), so that a run can be repeated.
+    QueuedWork TakeLocked()
+    {
+        uint64_t z = (order_ += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        z ^= z >> 31;
+        auto at = queued_.begin() + static_cast<std::ptrdiff_t>(z % queued_.size());
+        QueuedWork work = std::move(*at);
+        queued_.erase(at);
+        return work;
+    }
+
     void Run()
     {
         std::unique_lock<std::mutex> guard(lock_);
@@ -125,18 +158,16 @@ private:
             if (stop_) {
                 return;
             }
-            QueuedWork work = std::move(queued_.front());
-            queued_.pop_front();
-            running_ = true;
-            runningKind_ = work.kind;
+            QueuedWork work = TakeLocked();
+            running_.push_back(work.kind);
             guard.unlock();
             {
                 schedule::PlatformWork party(work.ticket);
                 work.run();
                 guard.lock();
                 // The routine has returned; what comes after it is the platform's.
-                running_ = false;
-                finishing_ = true;
+                running_.erase(std::find(running_.begin(), running_.end(), work.kind));
+                ++finishing_;
                 changed_.notify_all();
                 guard.unlock();
                 if (work.finished) {
@@ -144,7 +175,7 @@ private:
                 }
             }
             guard.lock();
-            finishing_ = false;
+            --finishing_;
             changed_.notify_all();
         }
     }
@@ -152,11 +183,11 @@ private:
     std::mutex lock_;
     std::condition_variable changed_;
     std::deque<QueuedWork> queued_;
-    bool running_ = false;
-    bool finishing_ = false;
-    WorkKind runningKind_ = WorkKind::Ndis;
+    std::vector<WorkKind> running_;  // the kind of each routine running
+    unsigned finishing_ = 0;
+    uint64_t order_ = kDefaultWorkOrderSeed;
     bool stop_ = false;
-    std::thread worker_;
+    std::vector<std::thread> workers_;
 };
 
 SystemWorker &Worker()
@@ -207,6 +238,11 @@ bool WaitForWorkItems(std::chrono::milliseconds limit)
 size_t PendingWorkItems()
 {
     return Worker().Pending();
+}
+
+void SeedWorkOrder(uint64_t seed)
+{
+    Worker().Seed(seed);
 }
 
 void ResetWorkItems()

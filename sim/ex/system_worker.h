@@ -1,6 +1,7 @@
-// The system worker thread: NDIS work items and I/O work items alike run on
-// it at PASSIVE_LEVEL, one at a time, in the order they were queued, as
-// Windows runs both from its executive worker queue.
+// The system worker threads: NDIS work items and I/O work items alike run on
+// them at PASSIVE_LEVEL, as Windows runs both from its delayed work queue:
+// several at a time, each on whichever thread is free, in an order the seed
+// picks (sim/work.h), not the order they were queued in.
 #pragma once
 
 #include <cstddef>

@@ -1,13 +1,19 @@
 // NDIS work items: scheduled from any IRQL up to DISPATCH_LEVEL, run later
-// at PASSIVE_LEVEL on a worker thread, and waited for with a time limit.
+// at PASSIVE_LEVEL on the system worker threads, several at once and in an
+// order the seed picks, and waited for with a time limit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/ndis_work.h"
 #include "sim/irql.h"
 #include "sim/work.h"
 #include "sim/world.h"
+#include "tests/support/busy_workers.h"
 #include "tests/support/gate.h"
 #include "tests/support/sim_test.h"
 
@@ -58,24 +64,91 @@ TEST_F(WorkItems, RunLaterAtPassiveLevelOnAWorkerThread)
 
 TEST_F(WorkItems, CatchesAnItemScheduledTwiceAndReportsItemsNotRun)
 {
-    rztest::Gate hold;
-    RoutineRun first;
-    first.hold = &hold;
-    RoutineRun second;
-    NDIS_WORK_ITEM blocking;
+    rztest::BusyWorkers busy;
+    RoutineRun run;
     NDIS_WORK_ITEM waiting;
-    NdisInitializeWorkItem(&blocking, Record, &first);
-    NdisInitializeWorkItem(&waiting, Record, &second);
-    NdisScheduleWorkItem(&blocking);
+    NdisInitializeWorkItem(&waiting, Record, &run);
     NdisScheduleWorkItem(&waiting);
     EXPECT_EQ(NdisScheduleWorkItem(&waiting), NDIS_STATUS_FAILURE);
     EXPECT_TRUE(HasRule(TakeViolations(), "workitem.already-queued"));
-    EXPECT_EQ(sim::PendingWorkItems(), 2u);
-    EXPECT_EQ(sim::Leaks().size(), 2u);
-    hold.Open();
+    EXPECT_EQ(sim::PendingWorkItems(), sim::kSystemWorkerThreads + 1);
+    EXPECT_EQ(sim::Leaks().size(), 2u) << "the item never run, and the routines running";
+    busy.ReleaseAll();
     ASSERT_TRUE(sim::WaitForWorkItems());
-    EXPECT_EQ(second.count, 1);
+    EXPECT_EQ(run.count, 1);
     EXPECT_TRUE(sim::Leaks().empty());
+}
+
+// As on the delayed work queue, items run on several threads at once: one
+// routine can wait for another queued after it.
+TEST_F(WorkItems, SeveralRunAtOnce)
+{
+    rztest::Gate secondRan;
+    RoutineRun first;
+    first.hold = &secondRan;
+    NDIS_WORK_ITEM waits;
+    NdisInitializeWorkItem(&waits, Record, &first);
+    NDIS_WORK_ITEM opens;
+    NdisInitializeWorkItem(&opens, [](PNDIS_WORK_ITEM, PVOID gate) { static_cast<rztest::Gate *>(gate)->Open(); },
+                           &secondRan);
+    NdisScheduleWorkItem(&waits);
+    NdisScheduleWorkItem(&opens);
+    ASSERT_TRUE(sim::WaitForWorkItems());
+    EXPECT_EQ(first.count, 1);
+}
+
+// The order queued items run in is not the order they were queued in, but
+// one the seed picks: the same seed, the same order.
+std::vector<int> OrderRun(uint64_t seed)
+{
+    constexpr int kItems = 8;
+    struct Ran {
+        std::mutex lock;
+        std::condition_variable changed;
+        std::vector<int> order;
+    } ran;
+    struct Entry {
+        NDIS_WORK_ITEM item{};
+        int index = 0;
+        Ran *ran = nullptr;
+    } entries[kItems];
+    sim::SeedWorkOrder(seed);
+    rztest::BusyWorkers busy;
+    for (int i = 0; i < kItems; ++i) {
+        entries[i].index = i;
+        entries[i].ran = &ran;
+        NdisInitializeWorkItem(
+            &entries[i].item,
+            [](PNDIS_WORK_ITEM, PVOID context) {
+                auto *entry = static_cast<Entry *>(context);
+                std::lock_guard<std::mutex> guard(entry->ran->lock);
+                entry->ran->order.push_back(entry->index);
+                entry->ran->changed.notify_all();
+            },
+            &entries[i]);
+        NdisScheduleWorkItem(&entries[i].item);
+    }
+    // One thread alone takes them, one after another.
+    busy.ReleaseOne();
+    {
+        std::unique_lock<std::mutex> guard(ran.lock);
+        EXPECT_TRUE(ran.changed.wait_for(guard, sim::kWaitLimit, [&ran] { return ran.order.size() == kItems; }));
+    }
+    busy.ReleaseAll();
+    EXPECT_TRUE(sim::WaitForWorkItems());
+    return ran.order;
+}
+
+TEST_F(WorkItems, QueuedItemsRunInTheOrderTheSeedPicks)
+{
+    std::vector<int> queued = {0, 1, 2, 3, 4, 5, 6, 7};
+    std::vector<int> first = OrderRun(1);
+    EXPECT_EQ(OrderRun(1), first) << "the same seed picks the same order";
+    std::vector<int> sorted = first;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(sorted, queued) << "each item once";
+    EXPECT_NE(first, queued);
+    EXPECT_NE(OrderRun(2), first);
 }
 
 TEST_F(WorkItems, CatchesARoutineReturningWithASpinLockHeld)

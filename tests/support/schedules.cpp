@@ -8,6 +8,7 @@
 #include <string>
 
 #include "sim/schedule.h"
+#include "sim/work.h"
 #include "sim/world.h"
 #include "tests/support/sim_test.h"
 
@@ -62,6 +63,7 @@ std::string Interleaving(const sim::schedule::Outcome &run)
 bool RunSeed(const std::function<void(uint64_t seed)> &race, uint64_t seed)
 {
     sim::ResetWorld();
+    sim::SeedWorkOrder(seed);
     g_latest = {};
     {
         SCOPED_TRACE("schedule seed " + std::to_string(seed));

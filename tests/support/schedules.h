@@ -1,5 +1,6 @@
 // Races explored under many seeded schedules (sim/schedule.h). Each seed runs
-// in a fresh sim world that must end with no verifier finding and nothing
+// in a fresh sim world, whose work items are taken in the order the same seed
+// picks (sim/work.h), and must end with no verifier finding and nothing
 // left allocated; the first seed that fails ends the exploration and is named
 // with the way to run it alone, and the steps of its interleaving are printed.
 //

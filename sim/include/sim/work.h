@@ -1,5 +1,7 @@
-// NDIS work items and I/O work items run on one sim worker thread at
-// PASSIVE_LEVEL, in the order they were queued. Tests wait for them to have run.
+// NDIS work items and I/O work items run at PASSIVE_LEVEL on the sim's
+// system worker threads, as on the delayed work queue: several at a time, in
+// no fixed order; which queued item runs next is picked as a seed decides
+// (SeedWorkOrder; ResetWorld sets it back). Tests wait for them to have run.
 //
 // Verifier rules: workitem.already-queued (an NDIS item scheduled again before
 // its routine started), workitem.no-routine, workitem.irql-changed and
@@ -15,6 +17,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 
 #include "sim/io.h"
 
@@ -23,7 +26,12 @@ namespace sim {
 // True once every scheduled item has run, including items scheduled by the
 // routines meanwhile; false when `limit` ran out first.
 bool WaitForWorkItems(std::chrono::milliseconds limit = kWaitLimit);
+// The threads the items run on.
+constexpr size_t kSystemWorkerThreads = 3;
+
 // Items scheduled and not yet finished.
 size_t PendingWorkItems();
+// The seed of the order in which queued items are taken.
+void SeedWorkOrder(uint64_t seed);
 
 }  // namespace sim
