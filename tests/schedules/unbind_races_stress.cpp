@@ -12,7 +12,6 @@
 #include "control/relay_ioctl.h"
 #include "sim/direct_io.h"
 #include "sim/hooks.h"
-#include "sim/schedule.h"
 #include "tests/support/gate.h"
 #include "tests/support/race_stage.h"
 #include "tests/support/schedules.h"
@@ -161,7 +160,6 @@ TEST_F(UnbindRaces, TheDriversStopAgainstTheCloseWorker)
         std::atomic<bool> workerRan{false};
         sim::SetHook("NdisTransferData", [&] {
             inTransfer.Open();
-            sim::schedule::Blocking waiting;
             EXPECT_TRUE(unbound.Wait());
         });
         sim::SetHook("UnbindAdapterHandler.returned", [&] { unbound.Open(); });
@@ -174,10 +172,7 @@ TEST_F(UnbindRaces, TheDriversStopAgainstTheCloseWorker)
                               }
                           },
                           [&] {
-                              {
-                                  sim::schedule::Blocking waiting;
-                                  EXPECT_TRUE(inTransfer.Wait());
-                              }
+                              EXPECT_TRUE(inTransfer.Wait());
                               unloaded = stage.Stop();
                           }});
         sim::ClearHooks();
