@@ -26,6 +26,8 @@ namespace host {
 namespace {
 
 constexpr auto kBindLimit = std::chrono::seconds(10);
+// Wake-ups of the loop between two clearances of finished requests.
+constexpr uint64_t kForgetEvery = 256;
 
 void Say(const std::string &line)
 {
@@ -483,6 +485,7 @@ void Service::Serve(int signals)
         }
     }
     epoll_event events[64];
+    uint64_t wakeUps = 0;
     for (;;) {
         int count = epoll_wait(poller_, events, static_cast<int>(std::size(events)), -1);
         if (count < 0) {
@@ -525,6 +528,11 @@ void Service::Serve(int signals)
         }
         // What a binding's close changed of the receive mode reaches the interface too.
         ApplyReceiveModes();
+        // The I/O manager's records of finished requests and closed files
+        // go now and then, so that nothing grows with time.
+        if (++wakeUps % kForgetEvery == 0) {
+            sim::ForgetFinishedRequests();
+        }
     }
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "platform/ke.h"
 #include "sim/io/driver_call.h"
@@ -178,6 +179,7 @@ void ForgetFinishedRequests()
     // Freed only after their buffers are forgotten: a new request may be
     // built at a freed IRP's address.
     std::vector<std::shared_ptr<RequestState>> forgotten;
+    std::vector<std::shared_ptr<FileState>> goneFiles;
     std::vector<PIRP> irps;
     {
         IoWorld &world = World();
@@ -192,6 +194,21 @@ void ForgetFinishedRequests()
                 irps.push_back(it->first);
                 forgotten.push_back(std::move(it->second));
                 it = world.requests.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        // A file object goes once no handle holds it and no request the
+        // I/O manager still knows names it, as the object manager frees it
+        // after its last reference.
+        std::unordered_set<PFILE_OBJECT> named;
+        for (const auto &[irp, request] : world.requests) {
+            named.insert(request->block.stack.FileObject);
+        }
+        for (auto it = world.files.begin(); it != world.files.end();) {
+            if (it->use_count() == 1 && named.count(&(*it)->object) == 0) {
+                goneFiles.push_back(std::move(*it));
+                it = world.files.erase(it);
             } else {
                 ++it;
             }

@@ -134,7 +134,8 @@ size_t RequestCount();
 size_t CompletedRequestCount();
 
 // Forgets every request that has finished and that no Request names any
-// more, with its caller's buffer, so that a long run of requests keeps its
+// more, with its caller's buffer, and every file object no File and no
+// request left names, so that a long run of requests and handles keeps its
 // memory bounded. A completion of a forgotten request is reported as
 // irp.unknown rather than as a second completion.
 void ForgetFinishedRequests();
