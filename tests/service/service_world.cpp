@@ -70,7 +70,9 @@ LinkWatch::LinkWatch()
     sockaddr_nl address{};
     address.nl_family = AF_NETLINK;
     address.nl_groups = RTMGRP_LINK;
-    if (socket_ < 0 || bind(socket_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    // Room for a storm of changes, so that none is dropped before it is read.
+    int room = 16 << 20;
+    if (socket_ < 0 || setsockopt(socket_, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0 || bind(socket_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         throw std::runtime_error("cannot follow link changes");
     }
 }
@@ -82,6 +84,9 @@ LinkWatch::~LinkWatch()
 
 bool LinkWatch::WaitForCarrier(const std::string &interface, bool on, std::chrono::milliseconds limit)
 {
+    if (reported_.count({interface, on}) != 0) {
+        return true;
+    }
     const auto deadline = std::chrono::steady_clock::now() + limit;
     alignas(nlmsghdr) char buffer[16384];
     for (;;) {
@@ -104,12 +109,13 @@ bool LinkWatch::WaitForCarrier(const std::string &interface, bool on, std::chron
             int attributesLength = static_cast<int>(IFLA_PAYLOAD(message));
             for (rtattr *attribute = IFLA_RTA(info); RTA_OK(attribute, attributesLength);
                  attribute = RTA_NEXT(attribute, attributesLength)) {
-                if (attribute->rta_type == IFLA_IFNAME &&
-                    interface == static_cast<const char *>(RTA_DATA(attribute)) &&
-                    ((info->ifi_flags & kLowerUp) != 0) == on) {
-                    return true;
+                if (attribute->rta_type == IFLA_IFNAME) {
+                    reported_.insert({static_cast<const char *>(RTA_DATA(attribute)), (info->ifi_flags & kLowerUp) != 0});
                 }
             }
+        }
+        if (reported_.count({interface, on}) != 0) {
+            return true;
         }
     }
 }
@@ -289,10 +295,10 @@ bool Program::ReadLine(std::chrono::milliseconds limit)
     }
 }
 
-bool Program::WaitForLine(const std::string &text, std::chrono::milliseconds limit)
+bool Program::WaitForLine(const std::string &text, std::chrono::milliseconds limit, size_t from)
 {
-    for (const std::string &line : lines_) {
-        if (line.find(text) != std::string::npos) {
+    for (size_t index = from; index < lines_.size(); ++index) {
+        if (lines_[index].find(text) != std::string::npos) {
             return true;
         }
     }

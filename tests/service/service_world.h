@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -51,11 +52,13 @@ class LinkWatch {
 public:
     LinkWatch();
     ~LinkWatch();
-    // Waits for a report of `interface` with its carrier `on`.
+    // Waits for a report of `interface` with its carrier `on`, unless one
+    // came already since the watch was made.
     bool WaitForCarrier(const std::string &interface, bool on, std::chrono::milliseconds limit = kLimit);
 
 private:
     int socket_ = -1;
+    std::set<std::pair<std::string, bool>> reported_;
 };
 
 // An AF_PACKET socket on one interface: frames sent on it, frames received.
@@ -85,8 +88,8 @@ public:
     // Every line until it exits by itself, within the limit; its exit status.
     int Wait(std::chrono::milliseconds limit = kLimit);
     const std::vector<std::string> &Lines() const { return lines_; }
-    // Waits for a line containing `text`.
-    bool WaitForLine(const std::string &text, std::chrono::milliseconds limit = kLimit);
+    // Waits for a line containing `text`, among those from the `from`th on.
+    bool WaitForLine(const std::string &text, std::chrono::milliseconds limit = kLimit, size_t from = 0);
 
 private:
     bool ReadLine(std::chrono::milliseconds limit);
