@@ -83,9 +83,10 @@ TEST(Daemon, InstallsItsProgramsLibraryHeaderAndUnit)
     }
     EXPECT_TRUE(library);
     // The header stands on its own for a C program.
-    EXPECT_EQ(RunProgram({"cc", "-fsyntax-only", "-x", "c", "-include", "rezezura/rezezura_client.h",
-                          "-I" + (prefix / "include").string(), "/dev/null"}),
-              0);
+    fs::path program = prefix / "program.c";
+    std::ofstream(program) << "#include <rezezura/rezezura_client.h>\n"
+                              "int main(void) { rezezura_client *client; return rezezura_open(&client).status; }\n";
+    EXPECT_EQ(RunProgram({"cc", "-fsyntax-only", "-I" + (prefix / "include").string(), program.string()}), 0);
     std::ifstream unit(prefix / "lib/systemd/system/rezezura-host.service");
     std::stringstream text;
     text << unit.rdbuf();
