@@ -68,11 +68,19 @@ void Connection::Readable()
     // more, the other sockets taking their turns between, and no call is
     // spent finding the socket empty.
     static thread_local std::vector<uint8_t> buffer(kMaxMessage);
+    bool gone;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (!handleOpen_ || !backlog_.empty()) {
+        gone = peerGone_;
+        if (!handleOpen_ || (!gone && !backlog_.empty())) {
             return;
         }
+    }
+    if (gone) {
+        // Answers no longer reach the client: what it sent and the
+        // service did not take yet is left, and its handle closed.
+        Shut();
+        return;
     }
     iovec piece{buffer.data(), buffer.size()};
     msghdr message{};
@@ -293,8 +301,8 @@ void Connection::UpdateInterest()
     uint32_t wanted = 0;
     if (!peerGone_ && !backlog_.empty()) {
         wanted = EPOLLOUT;
-    } else if (!peerGone_ && handleOpen_) {
-        wanted = EPOLLIN;
+    } else if (handleOpen_) {
+        wanted = EPOLLIN;  // for a client gone too: its hang-up wakes the loop to close the handle
     }
     if (wanted != interest_) {
         interest_ = wanted;
