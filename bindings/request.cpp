@@ -27,6 +27,13 @@ NDIS_STATUS RelayDoRequest(NDIS_HANDLE BindingHandle, NDIS_REQUEST_TYPE RequestT
     if (status == NDIS_STATUS_PENDING) {
         NdisWaitEvent(&request->Event, 0);
         status = request->Status;
+        // A completion must carry the final status. One that says pending
+        // again leaves the request without an outcome; taken as it stands, a
+        // query or set from a client would return pending with nothing to
+        // complete it later.
+        if (status == NDIS_STATUS_PENDING) {
+            status = NDIS_STATUS_FAILURE;
+        }
     }
     if (status == NDIS_STATUS_SUCCESS) {
         *BytesProcessed = request->Request.DATA.QUERY_INFORMATION.BytesWritten;

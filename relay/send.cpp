@@ -55,7 +55,9 @@ NDIS_STATUS RelaySendFrame(AdapterBinding *Binding, PIRP Irp)
 VOID NTAPI RelaySendComplete(NDIS_HANDLE ProtocolBindingContext, PNDIS_PACKET Packet,
                              NDIS_STATUS Status)
 {
-    NTSTATUS status = RelayNdisToNtStatus(Status);
+    // A send completes with its final status; pending is none, and the
+    // write it ends would otherwise complete with STATUS_PENDING.
+    NTSTATUS status = RelayNdisToNtStatus(Status == NDIS_STATUS_PENDING ? NDIS_STATUS_FAILURE : Status);
     PIRP irp = (PIRP)InterlockedExchangePointer((PVOID volatile *)&RelaySendReserved(Packet)->WriteIrp,
                                                 NULL);
 

@@ -151,6 +151,23 @@ TEST_F(Oid, AnOverstatedCountReturnsZerosBeyondTheInput)
     EXPECT_EQ(set.Returned(), (std::vector<uint8_t>{0x05, 0x00, 0xFF, 0x00, 7, 0, 0, 0, 0, 0, 0, 0}));
 }
 
+// An adapter that completes a request with NDIS_STATUS_PENDING gave no
+// final status: the request failed, and the caller gets its answer at once
+// rather than a request left neither completed nor pending.
+TEST_F(Oid, ACompletionWithoutAFinalStatusFailsTheRequest)
+{
+    ControlClient &client = AttachedClient();
+    Nic().ScriptOid(0x00FF0006, sim::OidScript::Fail(NDIS_STATUS_PENDING).Pend());
+    for (ULONG code : {kQuery, kSet}) {
+        std::optional<sim::ControlRequest> request;
+        std::thread caller([&] { request = client.Send(code, Bytes(0x00FF0006u), 4); });
+        ASSERT_TRUE(Nic().WaitForPendedRequests(1, sim::kWaitLimit));
+        EXPECT_TRUE(Nic().CompletePendedRequest());
+        caller.join();
+        ExpectRefused(*request, STATUS_UNSUCCESSFUL);
+    }
+}
+
 // The query holds the adapter open: the unbind returns pending at once, and
 // the close and the unbind's completion come when the query returns.
 TEST_F(Oid, AnUnbindWaitsForAQueryBlockedInTheAdapter)

@@ -66,6 +66,16 @@ TEST_F(Writes, FailedSendCompletesWithTheTranslatedStatusAndTheFrameLength)
     ExpectCompleted(write, STATUS_INSUFFICIENT_RESOURCES, 61);
 }
 
+// NDIS_STATUS_PENDING is no outcome of a send: the write fails with the frame's length.
+TEST_F(Writes, ASendCompletedWithoutAFinalStatusFailsTheWrite)
+{
+    sim::File file = Attach();
+    nic_.SetSendCompletion({.pended = true});
+    sim::Request write = Write(file, rztest::EapolFrame(62));
+    EXPECT_TRUE(nic_.CompletePendedSend(0, NDIS_STATUS_PENDING));
+    ExpectCompleted(write, STATUS_UNSUCCESSFUL, 62);
+}
+
 TEST_F(Writes, WriteBeyondThePoolsCapacityFailsAtOnce)
 {
     sim::File file = Attach();
