@@ -9,9 +9,9 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "sim/io/driver_call.h"
 #include "sim/hooks.h"
 #include "sim/irql.h"
+#include "sim/ndis/ndis_handler_call.h"
 #include "sim/schedule.h"
 #include "sim/verifier.h"
 #include "sim/ndis/ndis_world.h"
@@ -160,9 +160,8 @@ void OfferAdapter(ProtocolRecord *protocol, AdapterState *adapter)
     RtlInitUnicodeString(&systemSpecific1, reinterpret_cast<PCWSTR>(registryPath.c_str()));
 
     NDIS_STATUS status = NDIS_STATUS_PENDING;
-    CallDriver("BindAdapterHandler", protocol->characteristics.BindAdapterHandler, &status, call, &deviceName,
-               &systemSpecific1, nullptr);
-    CheckHandlerReturn("BindAdapterHandler");
+    CallProtocolHandler(PASSIVE_LEVEL, "BindAdapterHandler", protocol->characteristics.BindAdapterHandler, &status,
+                        call, &deviceName, &systemSpecific1, nullptr);
     name.assign(name.size(), u'\xDEAD');
     HandlerReturned(call, status, "BindAdapterHandler");
 }
@@ -185,8 +184,7 @@ std::vector<HandlerCall *> UnbindOpens(const std::vector<OpenRecord *> &opens)
             context = open->block.ProtocolBindingContext;
         }
         NDIS_STATUS status = NDIS_STATUS_PENDING;
-        CallDriver("UnbindAdapterHandler", handler, &status, context, call);
-        CheckHandlerReturn("UnbindAdapterHandler");
+        CallProtocolHandler(PASSIVE_LEVEL, "UnbindAdapterHandler", handler, &status, context, call);
         HandlerReturned(call, status, "UnbindAdapterHandler");
         HookPoint("UnbindAdapterHandler.returned");
         calls.push_back(call);
@@ -215,7 +213,8 @@ extern "C" {
 VOID NTAPI NdisCompleteBindAdapter(NDIS_HANDLE BindAdapterContext, NDIS_STATUS Status,
                                    NDIS_STATUS OpenStatus)
 {
-    sim::RequireIrqlAtMost(DISPATCH_LEVEL, "NdisCompleteBindAdapter");
+    // "Callers of NdisCompleteBindAdapter run at IRQL PASSIVE_LEVEL."
+    sim::RequireIrqlAtMost(PASSIVE_LEVEL, "NdisCompleteBindAdapter");
     sim::HookPoint("NdisCompleteBindAdapter");
     sim::NdisWorld &world = sim::World();
     std::lock_guard<std::mutex> guard(world.lock);
@@ -224,7 +223,8 @@ VOID NTAPI NdisCompleteBindAdapter(NDIS_HANDLE BindAdapterContext, NDIS_STATUS S
 
 VOID NTAPI NdisCompleteUnbindAdapter(NDIS_HANDLE UnbindAdapterContext, NDIS_STATUS Status)
 {
-    sim::RequireIrqlAtMost(DISPATCH_LEVEL, "NdisCompleteUnbindAdapter");
+    // "Callers of NdisCompleteUnbindAdapter run at IRQL PASSIVE_LEVEL."
+    sim::RequireIrqlAtMost(PASSIVE_LEVEL, "NdisCompleteUnbindAdapter");
     sim::HookPoint("NdisCompleteUnbindAdapter");
     sim::NdisWorld &world = sim::World();
     std::lock_guard<std::mutex> guard(world.lock);

@@ -2,11 +2,11 @@
 // called no new work starts on the open, and it completes only after every
 // piece of work in flight on the open (indications, transfers, sends,
 // requests) has finished and the adapter has done its own part.
-#include "sim/io/driver_call.h"
 #include "sim/faults.h"
 #include "sim/hooks.h"
 #include "sim/ndis/ndis_filter.h"
 #include "sim/irql.h"
+#include "sim/ndis/ndis_handler_call.h"
 #include "sim/schedule.h"
 #include "sim/verifier.h"
 #include "sim/ndis/ndis_world.h"
@@ -72,10 +72,8 @@ void FinishClose(OpenRecord *open)
         Violation("ndis.handler-after-deregister", "CloseAdapterCompleteHandler",
                   "a close completes for a protocol that has deregistered");
     }
-    {
-        ScopedIrql dispatch(DISPATCH_LEVEL);
-        CallDriver("CloseAdapterCompleteHandler", handler, open->block.ProtocolBindingContext, open->closeStatus);
-    }
+    CallProtocolHandler(PASSIVE_LEVEL, "CloseAdapterCompleteHandler", handler, open->block.ProtocolBindingContext,
+                        open->closeStatus);
     NdisWorld &world = World();
     std::lock_guard<std::mutex> guard(world.lock);
     open->closeEnded = true;
@@ -111,9 +109,9 @@ bool Adapter::CompletePendedOpen()
         state_->pendedOpens.pop_front();
         open->state = open->openStatus == NDIS_STATUS_SUCCESS ? OpenState::Open : OpenState::Failed;
     }
-    CallDriver("OpenAdapterCompleteHandler", open->protocol->characteristics.OpenAdapterCompleteHandler,
-               open->block.ProtocolBindingContext, open->openStatus, open->openErrorStatus);
-    CheckHandlerReturn("OpenAdapterCompleteHandler");
+    CallProtocolHandler(PASSIVE_LEVEL, "OpenAdapterCompleteHandler",
+                        open->protocol->characteristics.OpenAdapterCompleteHandler, open->block.ProtocolBindingContext,
+                        open->openStatus, open->openErrorStatus);
     return true;
 }
 

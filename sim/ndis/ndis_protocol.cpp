@@ -1,8 +1,8 @@
 // Protocol registration and deregistration, the protocol's unload handler
 // and plug-and-play events that concern no adapter.
-#include "sim/io/driver_call.h"
 #include "sim/faults.h"
 #include "sim/irql.h"
+#include "sim/ndis/ndis_handler_call.h"
 #include "sim/verifier.h"
 #include "sim/ndis/ndis_world.h"
 
@@ -44,8 +44,8 @@ NDIS_STATUS IndicateGlobalPnPEvent(NET_PNP_EVENT_CODE code, std::vector<uint8_t>
             continue;
         }
         NET_PNP_EVENT event = MakeEvent(code, buffer);
-        status = CallDriver("PnPEventHandler", protocol->characteristics.PnPEventHandler, nullptr, &event);
-        CheckHandlerReturn("PnPEventHandler");
+        status = CallProtocolHandler(PASSIVE_LEVEL, "PnPEventHandler", protocol->characteristics.PnPEventHandler,
+                                     nullptr, &event);
     }
     return status;
 }
@@ -67,8 +67,7 @@ NDIS_STATUS IndicateAdapterPnPEvent(AdapterState *adapter, NET_PNP_EVENT_CODE co
     NDIS_STATUS status = NDIS_STATUS_SUCCESS;
     for (const auto &[handler, context] : targets) {
         NET_PNP_EVENT event = MakeEvent(code, buffer);
-        status = handler(context, &event);
-        CheckHandlerReturn("PnPEventHandler");
+        status = CallProtocolHandler(PASSIVE_LEVEL, "PnPEventHandler", handler, context, &event);
     }
     return status;
 }
@@ -85,8 +84,7 @@ void NotifyProtocolUnload(NDIS_HANDLE handle)
         }
     }
     if (handler != nullptr) {
-        CallDriver("UnloadHandler", handler);
-        CheckHandlerReturn("UnloadHandler");
+        CallProtocolHandler(PASSIVE_LEVEL, "UnloadHandler", handler);
     }
 }
 

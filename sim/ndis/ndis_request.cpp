@@ -7,9 +7,9 @@
 #include <cstring>
 
 #include "sim/hooks.h"
-#include "sim/io/driver_call.h"
 #include "sim/irql.h"
 #include "sim/ndis/ndis_filter.h"
+#include "sim/ndis/ndis_handler_call.h"
 #include "sim/schedule.h"
 #include "sim/verifier.h"
 #include "sim/ndis/ndis_world.h"
@@ -197,11 +197,8 @@ bool Adapter::CompletePendedRequest()
         status = Answer(*pended.open, *pended.request, pended.script);
         state_->requests[pended.logIndex].status = status;
     }
-    {
-        ScopedIrql dispatch(DISPATCH_LEVEL);
-        CallDriver("RequestCompleteHandler", pended.open->block.RequestCompleteHandler,
-                   pended.open->block.ProtocolBindingContext, pended.request, status);
-    }
+    CallProtocolHandler(DISPATCH_LEVEL, "RequestCompleteHandler", pended.open->block.RequestCompleteHandler,
+                        pended.open->block.ProtocolBindingContext, pended.request, status);
     {
         NdisWorld &world = World();
         std::lock_guard<std::mutex> guard(world.lock);

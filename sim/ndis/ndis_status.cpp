@@ -1,7 +1,7 @@
 // Status indications from an adapter to the protocols that have it open.
-#include "sim/io/driver_call.h"
 #include "sim/hooks.h"
 #include "sim/irql.h"
+#include "sim/ndis/ndis_handler_call.h"
 #include "sim/verifier.h"
 #include "sim/ndis/ndis_world.h"
 
@@ -23,21 +23,16 @@ void Adapter::IndicateStatus(NDIS_STATUS status, std::vector<uint8_t> buffer)
 
     PVOID statusBuffer = buffer.empty() ? nullptr : buffer.data();
     UINT size = static_cast<UINT>(buffer.size());
-    {
-        ScopedIrql dispatch(DISPATCH_LEVEL);
-        for (OpenRecord *open : opens) {
-            if (open->block.StatusHandler != nullptr) {
-                CallDriver("StatusHandler", open->block.StatusHandler, open->block.ProtocolBindingContext, status,
-                           statusBuffer, size);
-                CheckDispatchHandlerReturn("StatusHandler");
-            }
+    for (OpenRecord *open : opens) {
+        if (open->block.StatusHandler != nullptr) {
+            CallProtocolHandler(DISPATCH_LEVEL, "StatusHandler", open->block.StatusHandler,
+                                open->block.ProtocolBindingContext, status, statusBuffer, size);
         }
-        for (OpenRecord *open : opens) {
-            if (open->block.StatusCompleteHandler != nullptr) {
-                CallDriver("StatusCompleteHandler", open->block.StatusCompleteHandler,
-                           open->block.ProtocolBindingContext);
-                CheckDispatchHandlerReturn("StatusCompleteHandler");
-            }
+    }
+    for (OpenRecord *open : opens) {
+        if (open->block.StatusCompleteHandler != nullptr) {
+            CallProtocolHandler(DISPATCH_LEVEL, "StatusCompleteHandler", open->block.StatusCompleteHandler,
+                                open->block.ProtocolBindingContext);
         }
     }
 

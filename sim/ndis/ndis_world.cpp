@@ -3,6 +3,8 @@
 #include <cstdio>
 
 #include "sim/irql.h"
+#include "sim/ke/ke_internal.h"
+#include "sim/ndis/ndis_handler_call.h"
 #include "sim/verifier.h"
 #include "sim/ndis/ndis_world.h"
 
@@ -57,12 +59,14 @@ OpenRecord *FindOpen(NDIS_HANDLE handle, const char *caller)
     return nullptr;
 }
 
-void CheckHandlerReturn(const char *handler)
+void CheckHandlerReturn(const char *handler, uint8_t irql)
 {
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL || HeldSpinLockCount() != 0) {
+    if (KeGetCurrentIrql() != irql || HeldSpinLockCount() != 0) {
         Violation("ndis.handler-return", handler,
-                  "returned at IRQL " + std::to_string(KeGetCurrentIrql()) + " holding " +
-                      std::to_string(HeldSpinLockCount()) + " spin lock(s)");
+                  "called at IRQL " + std::to_string(irql) + ", returned at IRQL " +
+                      std::to_string(KeGetCurrentIrql()) + " holding " + std::to_string(HeldSpinLockCount()) +
+                      " spin lock(s)");
+        ReleaseHeldSpinLocks(irql);
     }
 }
 

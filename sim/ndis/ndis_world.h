@@ -123,9 +123,6 @@ std::vector<HandlerCall *> UnbindOpens(const std::vector<OpenRecord *> &opens);
 // Waits until every given unbind completed; false on time-out.
 bool WaitUnbinds(const std::vector<HandlerCall *> &calls, std::chrono::milliseconds timeout);
 
-// A protocol handler's IRQL and spin locks must be as they were when it was called.
-void CheckHandlerReturn(const char *handler);
-
 std::string Narrow(const std::u16string &text);
 
 }  // namespace sim

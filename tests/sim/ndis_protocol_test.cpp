@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <thread>
 
 #include "platform/ndis_protocol.h"
@@ -20,6 +21,11 @@ struct Script {
     std::function<void(PNDIS_STATUS, NDIS_HANDLE, PNDIS_STRING)> bind;
     std::function<void(PNDIS_STATUS, NDIS_HANDLE)> unbind;
     std::vector<std::string> events;
+    // The IRQL each handler last ran at.
+    std::map<std::string, KIRQL> irqls;
+    // Run at the end of the request and close completions and the
+    // plug-and-play handler, for handlers that misbehave.
+    std::function<void()> leaving = [] {};
 };
 Script g_script;
 NDIS_HANDLE g_protocol = nullptr;
@@ -37,15 +43,26 @@ VOID NTAPI ScriptUnbind(PNDIS_STATUS Status, NDIS_HANDLE, NDIS_HANDLE UnbindCont
 }
 VOID NTAPI ScriptOpenComplete(NDIS_HANDLE, NDIS_STATUS Status, NDIS_STATUS)
 {
+    g_script.irqls["open complete"] = KeGetCurrentIrql();
     g_script.events.push_back("open complete " + std::to_string(Status));
 }
 VOID NTAPI ScriptCloseComplete(NDIS_HANDLE, NDIS_STATUS)
 {
+    g_script.irqls["close complete"] = KeGetCurrentIrql();
     g_script.events.push_back("close complete");
+    g_script.leaving();
 }
 VOID NTAPI ScriptRequestComplete(NDIS_HANDLE, PNDIS_REQUEST, NDIS_STATUS)
 {
+    g_script.irqls["request complete"] = KeGetCurrentIrql();
     g_script.events.push_back("request complete");
+    g_script.leaving();
+}
+NDIS_STATUS NTAPI ScriptPnPEvent(NDIS_HANDLE, PNET_PNP_EVENT)
+{
+    g_script.irqls["pnp event"] = KeGetCurrentIrql();
+    g_script.leaving();
+    return NDIS_STATUS_SUCCESS;
 }
 
 NDIS50_PROTOCOL_CHARACTERISTICS Characteristics()
@@ -58,6 +75,7 @@ NDIS50_PROTOCOL_CHARACTERISTICS Characteristics()
     characteristics.OpenAdapterCompleteHandler = ScriptOpenComplete;
     characteristics.CloseAdapterCompleteHandler = ScriptCloseComplete;
     characteristics.RequestCompleteHandler = ScriptRequestComplete;
+    characteristics.PnPEventHandler = ScriptPnPEvent;
     return characteristics;
 }
 
@@ -302,6 +320,124 @@ TEST_F(SimNdis, OpenLeftOpenAndProtocolLeftRegisteredAreLeaks)
     EXPECT_NE(leaks[0].find("still registered"), std::string::npos);
     EXPECT_NE(leaks[1].find("open never closed"), std::string::npos);
     sim::ResetWorld();
+}
+
+// A query of the adapter's MAC options, on the latest open.
+struct OptionsQuery {
+    NDIS_REQUEST request{};
+    ULONG options = 0;
+
+    NDIS_STATUS Issue()
+    {
+        request.RequestType = NdisRequestQueryInformation;
+        request.DATA.QUERY_INFORMATION.Oid = OID_GEN_MAC_OPTIONS;
+        request.DATA.QUERY_INFORMATION.InformationBuffer = &options;
+        request.DATA.QUERY_INFORMATION.InformationBufferLength = sizeof options;
+        NDIS_STATUS status;
+        NdisRequest(&status, g_open, &request);
+        return status;
+    }
+};
+
+// Open and close completions and plug-and-play events at PASSIVE_LEVEL,
+// request completions at DISPATCH_LEVEL, however the work was finished: a
+// close the adapter completes, and one that a request in flight held back.
+TEST_F(SimNdis, EachHandlerRunsAtItsDocumentedIrql)
+{
+    Register();
+    sim::Adapter nic = sim::CreateAdapter();
+    nic.SetOpenCompletion(sim::Completion::Pended);
+    nic.SetCloseCompletion(sim::Completion::Pended);
+    NDIS_HANDLE bind = nullptr;
+    g_script.bind = [&bind](PNDIS_STATUS status, NDIS_HANDLE context, PNDIS_STRING name) {
+        bind = context;
+        OpenIt(status, name);
+    };
+    nic.Arrive();
+    EXPECT_TRUE(nic.CompletePendedOpen());
+    NdisCompleteBindAdapter(bind, NDIS_STATUS_SUCCESS, 0);
+    EXPECT_EQ(nic.IndicatePnPEvent(NetEventQueryPower), NDIS_STATUS_SUCCESS);
+    nic.ScriptOid(OID_GEN_MAC_OPTIONS, sim::OidScript().Pend());
+    OptionsQuery query;
+    ASSERT_EQ(query.Issue(), NDIS_STATUS_PENDING);
+    NDIS_STATUS status;
+    NdisCloseAdapter(&status, g_open);
+    ASSERT_EQ(status, NDIS_STATUS_PENDING);
+    EXPECT_TRUE(nic.CompletePendedClose());
+    EXPECT_TRUE(nic.CompletePendedRequest());
+    EXPECT_EQ(g_script.events, (std::vector<std::string>{"open complete 0", "request complete", "close complete"}));
+    EXPECT_EQ(g_script.irqls, (std::map<std::string, KIRQL>{{"open complete", PASSIVE_LEVEL},
+                                                            {"pnp event", PASSIVE_LEVEL},
+                                                            {"request complete", DISPATCH_LEVEL},
+                                                            {"close complete", PASSIVE_LEVEL}}));
+    g_script.unbind = [](PNDIS_STATUS status, NDIS_HANDLE) { *status = NDIS_STATUS_SUCCESS; };
+    Deregister();
+}
+
+TEST_F(SimNdis, BindsAndUnbindsAreCompletedAtPassiveLevel)
+{
+    Register();
+    NDIS_HANDLE bind = nullptr;
+    g_script.bind = [&bind](PNDIS_STATUS status, NDIS_HANDLE context, PNDIS_STRING name) {
+        bind = context;
+        OpenIt(status, name);
+        *status = NDIS_STATUS_PENDING;
+    };
+    NDIS_HANDLE unbind = nullptr;
+    g_script.unbind = [&unbind](PNDIS_STATUS status, NDIS_HANDLE context) {
+        unbind = context;
+        NdisCloseAdapter(status, g_open);
+        *status = NDIS_STATUS_PENDING;
+    };
+    sim::Adapter nic = sim::AddAdapter();
+    {
+        sim::ScopedIrql dispatch(DISPATCH_LEVEL);
+        NdisCompleteBindAdapter(bind, NDIS_STATUS_SUCCESS, 0);
+    }
+    std::vector<std::string> violations = TakeViolations();
+    ASSERT_EQ(violations.size(), 1u);
+    EXPECT_EQ(violations[0].rfind("irql.too-high: NdisCompleteBindAdapter", 0), 0u) << violations[0];
+
+    nic.BeginRemove();
+    {
+        sim::ScopedIrql dispatch(DISPATCH_LEVEL);
+        NdisCompleteUnbindAdapter(unbind, NDIS_STATUS_SUCCESS);
+    }
+    violations = TakeViolations();
+    ASSERT_EQ(violations.size(), 1u);
+    EXPECT_EQ(violations[0].rfind("irql.too-high: NdisCompleteUnbindAdapter", 0), 0u) << violations[0];
+    EXPECT_TRUE(nic.WaitRemoved(std::chrono::seconds(1)));
+    Deregister();
+}
+
+// A handler that returns holding a spin lock is named, whichever handler it
+// is; the sim then frees the lock so that the thread can go on.
+TEST_F(SimNdis, EveryHandlerIsCheckedOnItsReturn)
+{
+    Register();
+    sim::Adapter nic = sim::CreateAdapter();
+    nic.SetCloseCompletion(sim::Completion::Pended);
+    nic.Arrive();
+    KSPIN_LOCK lock = 0;
+    g_script.leaving = [&lock] { KfAcquireSpinLock(&lock); };
+    nic.IndicatePnPEvent(NetEventQueryPower);
+    nic.ScriptOid(OID_GEN_MAC_OPTIONS, sim::OidScript().Pend());
+    OptionsQuery query;
+    ASSERT_EQ(query.Issue(), NDIS_STATUS_PENDING);
+    EXPECT_TRUE(nic.CompletePendedRequest());
+    NDIS_STATUS status;
+    NdisCloseAdapter(&status, g_open);
+    EXPECT_TRUE(nic.CompletePendedClose());
+    std::vector<std::string> violations = TakeViolations();
+    ASSERT_EQ(violations.size(), 3u);
+    EXPECT_EQ(violations[0].rfind("ndis.handler-return: PnPEventHandler", 0), 0u) << violations[0];
+    EXPECT_EQ(violations[1].rfind("ndis.handler-return: RequestCompleteHandler", 0), 0u) << violations[1];
+    EXPECT_EQ(violations[2].rfind("ndis.handler-return: CloseAdapterCompleteHandler", 0), 0u) << violations[2];
+    EXPECT_EQ(sim::HeldSpinLockCount(), 0u);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    g_script.leaving = [] {};
+    g_script.unbind = [](PNDIS_STATUS status, NDIS_HANDLE) { *status = NDIS_STATUS_SUCCESS; };
+    Deregister();
 }
 
 }  // namespace

@@ -4,8 +4,8 @@
 // platform's own interface (platform/ndis*.h); this header is for tests.
 //
 // The stack calls bind, unbind, plug-and-play and unload handlers at
-// PASSIVE_LEVEL in the thread of the test call that causes them, open
-// completions at PASSIVE_LEVEL, and request and close completions at
+// PASSIVE_LEVEL in the thread of the test call that causes them, open and
+// close completions at PASSIVE_LEVEL and request completions at
 // DISPATCH_LEVEL, in the thread that completes the pended work.
 #pragma once
 
