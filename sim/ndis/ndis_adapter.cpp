@@ -1,4 +1,6 @@
 // Simulated adapters: their arrival and removal, knobs and observations.
+#include <cstdlib>
+
 #include "sim/ndis/ndis_world.h"
 #include "sim/schedule.h"
 
@@ -24,6 +26,10 @@ Adapter CreateAdapter(const AdapterConfig &config)
     world.adapters.push_back(std::make_unique<AdapterState>());
     AdapterState *state = world.adapters.back().get();
     state->config = config;
+    const char *pend = std::getenv("REZEZURA_PEND_REQUESTS");
+    if (pend != nullptr && std::string(pend) == "1") {
+        state->config.requestsPend = true;
+    }
     return Adapter(state);
 }
 

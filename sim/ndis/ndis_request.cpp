@@ -4,12 +4,19 @@
 // size) from its own state and the open's, and any OID as a test scripted
 // it; a pended request is answered when the test completes it, through the
 // protocol's RequestCompleteHandler.
+//
+// NDIS gives a miniport one request at a time: a request made while another
+// is outstanding on the adapter, from any open, returns NDIS_STATUS_PENDING
+// and is queued; the queue is answered in order, and what the adapter
+// answers itself completes on NDIS's own thread at DISPATCH_LEVEL.
 #include <cstring>
 
 #include "sim/hooks.h"
+#include "sim/io.h"
 #include "sim/irql.h"
 #include "sim/ndis/ndis_filter.h"
 #include "sim/ndis/ndis_handler_call.h"
+#include "sim/ndis/ndis_thread.h"
 #include "sim/schedule.h"
 #include "sim/verifier.h"
 #include "sim/ndis/ndis_world.h"
@@ -145,12 +152,83 @@ NDIS_STATUS Answer(OpenRecord &open, NDIS_REQUEST &request, const std::optional<
 
 bool Outstanding(const AdapterState &adapter, PNDIS_REQUEST request)
 {
-    for (const PendedRequest &pended : adapter.pendedRequests) {
-        if (pended.request == request) {
+    for (const QueuedRequest &queued : adapter.requestQueue) {
+        if (queued.request == request) {
             return true;
         }
     }
     return false;
+}
+
+size_t ByTestCount(const AdapterState &adapter)
+{
+    size_t count = 0;
+    for (const QueuedRequest &queued : adapter.requestQueue) {
+        count += queued.byTest ? 1 : 0;
+    }
+    return count;
+}
+
+// The adapter answers the head of its queue; the request leaves the queue
+// and the adapter is busy with it until its completion returns. Call with
+// the lock held.
+std::pair<QueuedRequest, NDIS_STATUS> AnswerHead(AdapterState &adapter)
+{
+    QueuedRequest head = adapter.requestQueue.front();
+    adapter.requestQueue.pop_front();
+    adapter.requestBusy = true;
+    NDIS_STATUS status = Answer(*head.open, *head.request, head.script);
+    adapter.requests[head.logIndex].status = status;
+    return {head, status};
+}
+
+void ServeHead(AdapterState *adapter);
+
+// Hands the head of the queue to NDIS's thread when the adapter is free and
+// answers it itself. Call with the lock held.
+void StartServing(AdapterState &adapter)
+{
+    if (adapter.requestBusy || adapter.requestQueue.empty() || adapter.requestQueue.front().byTest) {
+        return;
+    }
+    adapter.requestBusy = true;
+    QueueNdisWork([state = &adapter] { ServeHead(state); });
+}
+
+// RequestCompleteHandler for an answered request; then the adapter takes the
+// next request, and a close that waited for this one finishes.
+void CompleteRequest(const QueuedRequest &answered, NDIS_STATUS status)
+{
+    CallProtocolHandler(DISPATCH_LEVEL, "RequestCompleteHandler", answered.open->block.RequestCompleteHandler,
+                        answered.open->block.ProtocolBindingContext, answered.request, status);
+    bool closeFinished;
+    {
+        NdisWorld &world = World();
+        std::lock_guard<std::mutex> guard(world.lock);
+        AdapterState &adapter = *answered.open->adapter;
+        adapter.requestBusy = false;
+        closeFinished = EndActivity(answered.open, Activity::Request);
+        StartServing(adapter);
+        world.changed.notify_all();
+    }
+    if (closeFinished) {
+        FinishClose(answered.open);
+    }
+}
+
+// On NDIS's thread: the adapter answers the head of the queue.
+void ServeHead(AdapterState *adapter)
+{
+    std::pair<QueuedRequest, NDIS_STATUS> answered;
+    {
+        std::lock_guard<std::mutex> guard(World().lock);
+        adapter->requestBusy = false;
+        if (adapter->requestQueue.empty() || adapter->requestQueue.front().byTest) {
+            return;
+        }
+        answered = AnswerHead(*adapter);
+    }
+    CompleteRequest(answered.first, answered.second);
 }
 
 }  // namespace
@@ -170,44 +248,34 @@ void Adapter::ClearOidScripts()
 size_t Adapter::PendedRequestCount() const
 {
     std::lock_guard<std::mutex> guard(World().lock);
-    return state_->pendedRequests.size();
+    return ByTestCount(*state_);
 }
 
 bool Adapter::WaitForPendedRequests(size_t count, std::chrono::milliseconds timeout) const
 {
     NdisWorld &world = World();
     std::unique_lock<std::mutex> guard(world.lock);
-    return schedule::WaitFor(world.changed, guard, timeout,
-                                  [this, count] { return state_->pendedRequests.size() >= count; });
+    return schedule::WaitFor(world.changed, guard, timeout, [this, count] { return ByTestCount(*state_) >= count; });
 }
 
 bool Adapter::CompletePendedRequest()
 {
-    PendedRequest pended{};
-    NDIS_STATUS status;
-    bool closeFinished;
+    std::pair<QueuedRequest, NDIS_STATUS> answered;
     {
         NdisWorld &world = World();
-        std::lock_guard<std::mutex> guard(world.lock);
-        if (state_->pendedRequests.empty()) {
+        std::unique_lock<std::mutex> guard(world.lock);
+        if (ByTestCount(*state_) == 0) {
             return false;
         }
-        pended = state_->pendedRequests.front();
-        state_->pendedRequests.pop_front();
-        status = Answer(*pended.open, *pended.request, pended.script);
-        state_->requests[pended.logIndex].status = status;
+        // Requests ahead of it are answered first, on NDIS's thread.
+        if (!schedule::WaitFor(world.changed, guard, kWaitLimit, [this] {
+                return !state_->requestBusy && state_->requestQueue.front().byTest;
+            })) {
+            return false;
+        }
+        answered = AnswerHead(*state_);
     }
-    CallProtocolHandler(DISPATCH_LEVEL, "RequestCompleteHandler", pended.open->block.RequestCompleteHandler,
-                        pended.open->block.ProtocolBindingContext, pended.request, status);
-    {
-        NdisWorld &world = World();
-        std::lock_guard<std::mutex> guard(world.lock);
-        closeFinished = EndActivity(pended.open, Activity::Request);
-        world.changed.notify_all();
-    }
-    if (closeFinished) {
-        FinishClose(pended.open);
-    }
+    CompleteRequest(answered.first, answered.second);
     return true;
 }
 
@@ -243,16 +311,18 @@ VOID NTAPI NdisRequest(PNDIS_STATUS Status, NDIS_HANDLE NdisBindingHandle, PNDIS
     adapter.requests.push_back(record);
 
     std::optional<sim::OidScript> script = sim::TakeScript(adapter, query.Oid);
-    if (script && script->completion == sim::Completion::Pended) {
-        sim::BeginActivity(open, sim::Activity::Request);
-        adapter.pendedRequests.push_back(
-            sim::PendedRequest{open, NdisRequest, script, adapter.requests.size() - 1});
-        world.changed.notify_all();
-        *Status = NDIS_STATUS_PENDING;
+    bool byTest = script && script->completion == sim::Completion::Pended;
+    if (adapter.requestQueue.empty() && !adapter.requestBusy && !byTest && !adapter.config.requestsPend) {
+        *Status = sim::Answer(*open, *NdisRequest, script);
+        adapter.requests.back().status = *Status;
         return;
     }
-    *Status = sim::Answer(*open, *NdisRequest, script);
-    adapter.requests.back().status = *Status;
+    sim::BeginActivity(open, sim::Activity::Request);
+    adapter.requestQueue.push_back(
+        sim::QueuedRequest{open, NdisRequest, script, adapter.requests.size() - 1, byTest});
+    sim::StartServing(adapter);
+    world.changed.notify_all();
+    *Status = NDIS_STATUS_PENDING;
 }
 
 }  // extern "C"

@@ -5,6 +5,8 @@
 #include "sim/irql.h"
 #include "sim/ke/ke_internal.h"
 #include "sim/ndis/ndis_handler_call.h"
+#include "sim/ndis/ndis_thread.h"
+#include "sim/io.h"
 #include "sim/verifier.h"
 #include "sim/ndis/ndis_world.h"
 
@@ -83,6 +85,8 @@ std::optional<NDIS_STATUS> HandlerOutcome::Result() const
 
 void ResetNdis()
 {
+    // Completions under way on NDIS's thread finish before their records go.
+    WaitNdisWorkIdle(kWaitLimit);
     NdisWorld &world = World();
     std::lock_guard<std::mutex> guard(world.lock);
     world.calls.clear();

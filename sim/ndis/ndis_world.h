@@ -59,11 +59,13 @@ struct HandlerCall {
     HandlerOutcome outcome;
 };
 
-struct PendedRequest {
+// A request NDIS holds for the adapter, which takes one at a time.
+struct QueuedRequest {
     OpenRecord *open;
     PNDIS_REQUEST request;
-    std::optional<OidScript> script;  // the answer, given when the test completes it
+    std::optional<OidScript> script;
     size_t logIndex;
+    bool byTest;  // scripted to pend: answered when the test completes it
 };
 
 struct AdapterState {
@@ -77,7 +79,11 @@ struct AdapterState {
     std::vector<OpenRecord *> opens;
     std::deque<OpenRecord *> pendedOpens;
     std::deque<OpenRecord *> pendedCloses;
-    std::deque<PendedRequest> pendedRequests;
+    // Requests issued and not yet answered, oldest first; the first is the
+    // one at the adapter.
+    std::deque<QueuedRequest> requestQueue;
+    // A request is at the adapter, or its completion is under way.
+    bool requestBusy = false;
     std::vector<RequestRecord> requests;
     std::vector<HandlerCall *> binds;
     std::vector<HandlerCall *> unbinds;

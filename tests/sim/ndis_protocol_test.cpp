@@ -2,11 +2,14 @@
 // the verifier's rules on their completion, opens and closes in NDIS's order.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <thread>
 
 #include "platform/ndis_protocol.h"
+#include "sim/io.h"
 #include "sim/irql.h"
 #include "sim/ndis.h"
 #include "sim/world.h"
@@ -27,6 +30,26 @@ struct Script {
     // plug-and-play handler, for handlers that misbehave.
     std::function<void()> leaving = [] {};
 };
+
+// Each request completion as the protocol saw it, in the order they came.
+struct CompletionSeen {
+    PNDIS_REQUEST request;
+    NDIS_STATUS status;
+    std::thread::id thread;
+    KIRQL irql;
+};
+struct Completions {
+    std::mutex lock;
+    std::condition_variable arrived;
+    std::vector<CompletionSeen> seen;
+
+    bool WaitFor(size_t count)
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        return arrived.wait_for(guard, sim::kWaitLimit, [this, count] { return seen.size() >= count; });
+    }
+};
+Completions g_completions;
 Script g_script;
 NDIS_HANDLE g_protocol = nullptr;
 NDIS_HANDLE g_open = nullptr;
@@ -52,11 +75,16 @@ VOID NTAPI ScriptCloseComplete(NDIS_HANDLE, NDIS_STATUS)
     g_script.events.push_back("close complete");
     g_script.leaving();
 }
-VOID NTAPI ScriptRequestComplete(NDIS_HANDLE, PNDIS_REQUEST, NDIS_STATUS)
+// May run on NDIS's thread: the test learns of it through g_completions, last.
+VOID NTAPI ScriptRequestComplete(NDIS_HANDLE, PNDIS_REQUEST Request, NDIS_STATUS Status)
 {
-    g_script.irqls["request complete"] = KeGetCurrentIrql();
+    KIRQL irql = KeGetCurrentIrql();
+    g_script.irqls["request complete"] = irql;
     g_script.events.push_back("request complete");
     g_script.leaving();
+    std::lock_guard<std::mutex> guard(g_completions.lock);
+    g_completions.seen.push_back({Request, Status, std::this_thread::get_id(), irql});
+    g_completions.arrived.notify_all();
 }
 NDIS_STATUS NTAPI ScriptPnPEvent(NDIS_HANDLE, PNET_PNP_EVENT)
 {
@@ -96,6 +124,8 @@ protected:
         g_script.bind = [](PNDIS_STATUS status, NDIS_HANDLE, PNDIS_STRING name) { OpenIt(status, name); };
         g_script.unbind = [](PNDIS_STATUS status, NDIS_HANDLE) { NdisCloseAdapter(status, g_open); };
         g_open = nullptr;
+        std::lock_guard<std::mutex> guard(g_completions.lock);
+        g_completions.seen.clear();
     }
 
     void Register()
@@ -327,10 +357,10 @@ struct OptionsQuery {
     NDIS_REQUEST request{};
     ULONG options = 0;
 
-    NDIS_STATUS Issue()
+    NDIS_STATUS Issue(NDIS_OID oid = OID_GEN_MAC_OPTIONS)
     {
         request.RequestType = NdisRequestQueryInformation;
-        request.DATA.QUERY_INFORMATION.Oid = OID_GEN_MAC_OPTIONS;
+        request.DATA.QUERY_INFORMATION.Oid = oid;
         request.DATA.QUERY_INFORMATION.InformationBuffer = &options;
         request.DATA.QUERY_INFORMATION.InformationBufferLength = sizeof options;
         NDIS_STATUS status;
@@ -438,6 +468,71 @@ TEST_F(SimNdis, EveryHandlerIsCheckedOnItsReturn)
     g_script.leaving = [] {};
     g_script.unbind = [](PNDIS_STATUS status, NDIS_HANDLE) { *status = NDIS_STATUS_SUCCESS; };
     Deregister();
+}
+
+// The adapter takes one request at a time: one made while another is
+// outstanding pends, whichever open made it, and is answered after it, its
+// completion coming from NDIS's own thread at DISPATCH_LEVEL.
+TEST_F(SimNdis, ARequestMadeWhileAnotherIsOutstandingPendsAndCompletesInOrder)
+{
+    Register();
+    sim::Adapter nic = sim::AddAdapter();
+    nic.ScriptOid(OID_GEN_MAC_OPTIONS, sim::OidScript().Pend());
+    OptionsQuery first;
+    OptionsQuery second;
+    ASSERT_EQ(first.Issue(), NDIS_STATUS_PENDING);
+    ASSERT_EQ(second.Issue(OID_GEN_MAXIMUM_TOTAL_SIZE), NDIS_STATUS_PENDING);
+    EXPECT_EQ(nic.PendedRequestCount(), 1u);
+    EXPECT_EQ(nic.Requests().back().status, NDIS_STATUS_PENDING);
+
+    EXPECT_TRUE(nic.CompletePendedRequest());
+    ASSERT_TRUE(g_completions.WaitFor(2));
+    {
+        std::lock_guard<std::mutex> guard(g_completions.lock);
+        EXPECT_EQ(g_completions.seen[0].request, &first.request);
+        EXPECT_EQ(g_completions.seen[0].thread, std::this_thread::get_id());
+        EXPECT_EQ(g_completions.seen[1].request, &second.request);
+        EXPECT_EQ(g_completions.seen[1].status, NDIS_STATUS_SUCCESS);
+        EXPECT_NE(g_completions.seen[1].thread, std::this_thread::get_id());
+        EXPECT_EQ(g_completions.seen[1].irql, DISPATCH_LEVEL);
+    }
+    EXPECT_EQ(second.options, 1514u);
+    EXPECT_EQ(nic.PendedRequestCount(), 0u);
+    // The close may wait for the second completion to return; the
+    // deregistration waits for the close.
+    NDIS_STATUS status;
+    NdisCloseAdapter(&status, g_open);
+    g_script.unbind = [](PNDIS_STATUS status, NDIS_HANDLE) { *status = NDIS_STATUS_SUCCESS; };
+    Deregister();
+}
+
+// An adapter whose every request pends: answered in order of issue, each on
+// NDIS's thread, and a close waits for them.
+TEST_F(SimNdis, AnAdapterThatPendsEveryRequestCompletesThemInOrderBeforeTheClose)
+{
+    Register();
+    sim::Adapter nic = sim::AddAdapter({.requestsPend = true});
+    OptionsQuery first;
+    OptionsQuery second;
+    ASSERT_EQ(first.Issue(), NDIS_STATUS_PENDING);
+    ASSERT_EQ(second.Issue(OID_GEN_MAXIMUM_TOTAL_SIZE), NDIS_STATUS_PENDING);
+    NDIS_STATUS status;
+    NdisCloseAdapter(&status, g_open);
+    ASSERT_TRUE(g_completions.WaitFor(2));
+    {
+        std::lock_guard<std::mutex> guard(g_completions.lock);
+        EXPECT_EQ(g_completions.seen[0].request, &first.request);
+        EXPECT_EQ(g_completions.seen[1].request, &second.request);
+        for (const CompletionSeen &completion : g_completions.seen) {
+            EXPECT_EQ(completion.status, NDIS_STATUS_SUCCESS);
+            EXPECT_NE(completion.thread, std::this_thread::get_id());
+            EXPECT_EQ(completion.irql, DISPATCH_LEVEL);
+        }
+    }
+    EXPECT_EQ(first.options, sim::AdapterConfig{}.macOptions);
+    g_script.unbind = [](PNDIS_STATUS status, NDIS_HANDLE) { *status = NDIS_STATUS_SUCCESS; };
+    Deregister();
+    EXPECT_EQ(nic.LatestOpenState(), sim::OpenState::Closed);
 }
 
 }  // namespace

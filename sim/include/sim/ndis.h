@@ -89,6 +89,11 @@ struct AdapterConfig {
     // OID_802_3_MAXIMUM_LIST_SIZE: the multicast addresses the hardware holds,
     // for all opens together.
     ULONG multicastListSize = 32;
+    // Every request returns NDIS_STATUS_PENDING and completes later on NDIS's
+    // own thread, as any request may on Windows (those scripted to pend
+    // still wait for the test). REZEZURA_PEND_REQUESTS=1 in the environment
+    // sets it for every adapter.
+    bool requestsPend = false;
     // The medium behind the adapter (sim/wire.h); none: the scripted wire of tests.
     std::shared_ptr<Wire> wire = nullptr;
 };
@@ -138,15 +143,17 @@ public:
     void ClearOidScripts();
 
     // Pended work, oldest first; each returns false when there was none.
-    // Completing an open runs OpenAdapterCompleteHandler; a request,
-    // RequestCompleteHandler; a close, CloseAdapterCompleteHandler once nothing
-    // else is in flight on the open. Hook point "NdisCloseAdapter": the close
+    // Completing an open runs OpenAdapterCompleteHandler; a request (the
+    // oldest scripted to pend, once the adapter has answered those ahead of
+    // it), RequestCompleteHandler; a close, CloseAdapterCompleteHandler once
+    // nothing else is in flight on the open. Hook point "NdisCloseAdapter": the close
     // has been taken, done or pended, and is about to return its status.
     bool CompletePendedOpen();
     bool CompletePendedRequest();
     bool CompletePendedClose();
+    // Requests scripted to pend that the test has not completed.
     size_t PendedRequestCount() const;
-    // Waits until at least `count` requests are pended; false on time-out.
+    // Waits until at least `count` such requests were made; false on time-out.
     bool WaitForPendedRequests(size_t count, std::chrono::milliseconds timeout) const;
     // Waits until at least `count` closes are pended; false on time-out.
     bool WaitForPendedCloses(size_t count, std::chrono::milliseconds timeout) const;
