@@ -139,15 +139,25 @@ bool Adapter::WaitBindCompleted(std::chrono::milliseconds timeout) const
 void Adapter::BeginRemove()
 {
     std::vector<OpenRecord *> opens;
+    std::vector<HeldSend> held;
+    bool lowPower;
     {
         std::lock_guard<std::mutex> guard(World().lock);
         state_->present = false;
+        lowPower = state_->power != NdisDeviceStateD0;
+        held.swap(state_->traffic.heldSends);
         for (OpenRecord *open : state_->opens) {
             if (open->state == OpenState::Opening || open->state == OpenState::Open) {
                 opens.push_back(open);
             }
         }
     }
+    // What NDIS held for an adapter below D0 fails with the adapter, before
+    // its protocols are asked to unbind.
+    if (lowPower) {
+        FailQueuedRequests(state_, kAdapterRemoved);
+    }
+    FailHeldSends(std::move(held), kAdapterRemoved);
     std::vector<HandlerCall *> calls = UnbindOpens(opens);
     std::lock_guard<std::mutex> guard(World().lock);
     state_->removalUnbinds = std::move(calls);

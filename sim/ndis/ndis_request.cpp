@@ -188,7 +188,8 @@ void ServeHead(AdapterState *adapter);
 // answers it itself. Call with the lock held.
 void StartServing(AdapterState &adapter)
 {
-    if (adapter.requestBusy || adapter.requestQueue.empty() || adapter.requestQueue.front().byTest) {
+    if (adapter.requestBusy || adapter.power != NdisDeviceStateD0 || adapter.requestQueue.empty() ||
+        adapter.requestQueue.front().byTest) {
         return;
     }
     adapter.requestBusy = true;
@@ -223,7 +224,8 @@ void ServeHead(AdapterState *adapter)
     {
         std::lock_guard<std::mutex> guard(World().lock);
         adapter->requestBusy = false;
-        if (adapter->requestQueue.empty() || adapter->requestQueue.front().byTest) {
+        if (adapter->power != NdisDeviceStateD0 || adapter->requestQueue.empty() ||
+            adapter->requestQueue.front().byTest) {
             return;
         }
         answered = AnswerHead(*adapter);
@@ -258,6 +260,32 @@ bool Adapter::WaitForPendedRequests(size_t count, std::chrono::milliseconds time
     return schedule::WaitFor(world.changed, guard, timeout, [this, count] { return ByTestCount(*state_) >= count; });
 }
 
+void ResumeRequests(AdapterState &adapter)
+{
+    StartServing(adapter);
+}
+
+void FailQueuedRequests(AdapterState *adapter, NDIS_STATUS status)
+{
+    for (;;) {
+        QueuedRequest failed;
+        {
+            NdisWorld &world = World();
+            std::unique_lock<std::mutex> guard(world.lock);
+            // A completion under way ends first.
+            schedule::WaitFor(world.changed, guard, kWaitLimit, [adapter] { return !adapter->requestBusy; });
+            if (adapter->requestBusy || adapter->requestQueue.empty()) {
+                return;
+            }
+            failed = adapter->requestQueue.front();
+            adapter->requestQueue.pop_front();
+            adapter->requestBusy = true;
+            adapter->requests[failed.logIndex].status = status;
+        }
+        CompleteRequest(failed, status);
+    }
+}
+
 bool Adapter::CompletePendedRequest()
 {
     std::pair<QueuedRequest, NDIS_STATUS> answered;
@@ -269,7 +297,8 @@ bool Adapter::CompletePendedRequest()
         }
         // Requests ahead of it are answered first, on NDIS's thread.
         if (!schedule::WaitFor(world.changed, guard, kWaitLimit, [this] {
-                return !state_->requestBusy && state_->requestQueue.front().byTest;
+                return !state_->requestBusy && state_->power == NdisDeviceStateD0 &&
+                       state_->requestQueue.front().byTest;
             })) {
             return false;
         }
@@ -310,9 +339,15 @@ VOID NTAPI NdisRequest(PNDIS_STATUS Status, NDIS_HANDLE NdisBindingHandle, PNDIS
     }
     adapter.requests.push_back(record);
 
+    if (adapter.power != NdisDeviceStateD0 && !adapter.present) {
+        adapter.requests.back().status = sim::kAdapterRemoved;
+        *Status = sim::kAdapterRemoved;
+        return;
+    }
     std::optional<sim::OidScript> script = sim::TakeScript(adapter, query.Oid);
     bool byTest = script && script->completion == sim::Completion::Pended;
-    if (adapter.requestQueue.empty() && !adapter.requestBusy && !byTest && !adapter.config.requestsPend) {
+    if (adapter.requestQueue.empty() && !adapter.requestBusy && adapter.power == NdisDeviceStateD0 && !byTest &&
+        !adapter.config.requestsPend) {
         *Status = sim::Answer(*open, *NdisRequest, script);
         adapter.requests.back().status = *Status;
         return;

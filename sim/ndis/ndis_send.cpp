@@ -157,6 +157,42 @@ void SendOnWire(OpenRecord *open, PNDIS_PACKET packet, Wire &wire)
     CompleteSend(open, packet, status);
 }
 
+// The adapter takes one packet: onto its wire, or as the test scripted.
+void TakePacket(OpenRecord *open, PNDIS_PACKET packet)
+{
+    NdisWorld &world = World();
+    Wire *wire = open->adapter->config.wire.get();
+    if (wire != nullptr) {
+        SendOnWire(open, packet, *wire);
+        return;
+    }
+    std::vector<uint8_t> frame = ChainBytes(packet->Private.Head);
+    CountBuffersInPool(packet->Private.Head);
+    SendScript script;
+    bool tooLong;
+    {
+        std::lock_guard<std::mutex> guard(world.lock);
+        tooLong = frame.size() > open->adapter->config.maximumTotalSize;
+        script = open->adapter->traffic.send;
+    }
+    if (tooLong) {
+        CompleteSend(open, packet, NDIS_STATUS_INVALID_PACKET);
+        return;
+    }
+    if (!script.pended) {
+        HookPoint("NdisSendPackets");
+        Transmit(open, packet, std::move(frame), script.status);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(world.lock);
+        open->adapter->traffic.pendedSends.push_back(
+            {open, packet, script.status, ChainOf(packet), std::move(frame)});
+        world.changed.notify_all();
+    }
+    HookPoint("NdisSendPackets");
+}
+
 }  // namespace
 
 VOID NTAPI AdapterSendPackets(NDIS_HANDLE NdisBindingHandle, PPNDIS_PACKET PacketArray,
@@ -166,6 +202,7 @@ VOID NTAPI AdapterSendPackets(NDIS_HANDLE NdisBindingHandle, PPNDIS_PACKET Packe
     NdisWorld &world = World();
     OpenRecord *open = nullptr;
     std::vector<PNDIS_PACKET> taken;
+    std::vector<PNDIS_PACKET> refused;  // below D0 with the adapter going
     {
         std::lock_guard<std::mutex> guard(world.lock);
         open = FindOpen(NdisBindingHandle, "NdisSendPackets");
@@ -181,40 +218,34 @@ VOID NTAPI AdapterSendPackets(NDIS_HANDLE NdisBindingHandle, PPNDIS_PACKET Packe
                 continue;
             }
             BeginActivity(open, Activity::Send);
-            taken.push_back(packet);
+            if (open->adapter->power == NdisDeviceStateD0) {
+                taken.push_back(packet);
+            } else if (open->adapter->present) {
+                traffic.heldSends.push_back({open, packet});
+            } else {
+                refused.push_back(packet);
+            }
         }
     }
-    Wire *wire = open->adapter->config.wire.get();
     for (PNDIS_PACKET packet : taken) {
-        if (wire != nullptr) {
-            SendOnWire(open, packet, *wire);
-            continue;
-        }
-        std::vector<uint8_t> frame = ChainBytes(packet->Private.Head);
-        CountBuffersInPool(packet->Private.Head);
-        SendScript script;
-        bool tooLong;
-        {
-            std::lock_guard<std::mutex> guard(world.lock);
-            tooLong = frame.size() > open->adapter->config.maximumTotalSize;
-            script = open->adapter->traffic.send;
-        }
-        if (tooLong) {
-            CompleteSend(open, packet, NDIS_STATUS_INVALID_PACKET);
-            continue;
-        }
-        if (!script.pended) {
-            HookPoint("NdisSendPackets");
-            Transmit(open, packet, std::move(frame), script.status);
-            continue;
-        }
-        {
-            std::lock_guard<std::mutex> guard(world.lock);
-            open->adapter->traffic.pendedSends.push_back(
-                {open, packet, script.status, ChainOf(packet), std::move(frame)});
-            world.changed.notify_all();
-        }
-        HookPoint("NdisSendPackets");
+        TakePacket(open, packet);
+    }
+    for (PNDIS_PACKET packet : refused) {
+        CompleteSend(open, packet, kAdapterRemoved);
+    }
+}
+
+void ReleaseHeldSends(std::vector<HeldSend> held)
+{
+    for (const HeldSend &send : held) {
+        TakePacket(send.open, send.packet);
+    }
+}
+
+void FailHeldSends(std::vector<HeldSend> held, NDIS_STATUS status)
+{
+    for (const HeldSend &send : held) {
+        CompleteSend(send.open, send.packet, status);
     }
 }
 

@@ -63,6 +63,12 @@ struct PendedSend {
     std::vector<uint8_t> bytes;
 };
 
+// A send NDIS holds while the adapter is below D0.
+struct HeldSend {
+    OpenRecord *open;
+    PNDIS_PACKET packet;
+};
+
 struct TrafficState {
     TransferScript transfer;
     SendScript send;
@@ -71,6 +77,7 @@ struct TrafficState {
     std::map<std::pair<const OpenRecord *, const void *>, ReceiveInProgress> indications;
     std::deque<PendedTransfer> pendedTransfers;
     std::vector<PendedSend> pendedSends;
+    std::vector<HeldSend> heldSends;
     std::set<PNDIS_PACKET> packetsInFlight;
     std::vector<std::vector<uint8_t>> sent;
 };
@@ -81,6 +88,11 @@ NDIS_STATUS NTAPI AdapterTransferData(NDIS_HANDLE MacBindingHandle, NDIS_HANDLE 
                                       PUINT BytesTransferred);
 VOID NTAPI AdapterSendPackets(NDIS_HANDLE NdisBindingHandle, PPNDIS_PACKET PacketArray,
                               UINT NumberOfPackets);
+
+// Hands the sends held below D0 to the adapter, in order; or completes
+// them with `status`. Call without the lock.
+void ReleaseHeldSends(std::vector<HeldSend> held);
+void FailHeldSends(std::vector<HeldSend> held, NDIS_STATUS status);
 
 // Indicates frames as header plus lookahead to the adapter's accepting opens,
 // except `skip`; returns each handler's result in call order.

@@ -88,6 +88,10 @@ struct AdapterState {
     std::vector<HandlerCall *> binds;
     std::vector<HandlerCall *> unbinds;
     bool present = false;  // arrived and not yet being removed
+    // Below D0 the adapter takes no request and no send: NDIS holds them,
+    // hands them over once it is back at D0, and fails them when the adapter
+    // is removed first.
+    NDIS_DEVICE_POWER_STATE power = NdisDeviceStateD0;
     TrafficState traffic;
     std::vector<HandlerCall *> removalUnbinds;
 };
@@ -104,6 +108,15 @@ struct NdisWorld {
 };
 
 NdisWorld &World();
+
+// NDIS_STATUS_ADAPTER_REMOVED: what held requests and sends end with when
+// their adapter goes while below D0.
+constexpr NDIS_STATUS kAdapterRemoved = static_cast<NDIS_STATUS>(0xC0010018L);
+
+// The adapter takes the next queued request, if it can. Call with the lock held.
+void ResumeRequests(AdapterState &adapter);
+// Completes every queued request with `status`, in order. Call without the lock.
+void FailQueuedRequests(AdapterState *adapter, NDIS_STATUS status);
 
 // The open a binding handle names, or nullptr after reporting a bad handle.
 // Call with the world's lock held.

@@ -184,6 +184,16 @@ public:
     // last handler's status (NDIS_STATUS_SUCCESS when none is bound).
     NDIS_STATUS IndicatePnPEvent(NET_PNP_EVENT_CODE code, std::vector<uint8_t> buffer = {});
 
+    // The stack sets the adapter's power state, as the power manager asks:
+    // below D0 the protocols hear of it (NetEventSetPower) and then the
+    // adapter powers down, and requests and sends made on it are held; back
+    // at D0 the held work goes to the adapter in order and then the
+    // protocols hear of it. The adapter's removal fails what it still holds
+    // with NDIS_STATUS_ADAPTER_REMOVED, as it does whatever is made after.
+    // Returns the last handler's status.
+    NDIS_STATUS SetPower(NDIS_DEVICE_POWER_STATE state);
+    NDIS_DEVICE_POWER_STATE Power() const;
+
     // The adapter reports a general status with its status buffer (NULL when
     // empty) to every open on it, as a miniport's status indication and its
     // completion: StatusHandler on each open, then StatusCompleteHandler on
