@@ -35,9 +35,13 @@ void RelayCloseAdapter(AdapterBinding *Binding)
         return;
     }
     // The adapter stops passing frames to this open before it goes; a failure
-    // here does not stop the close.
-    RelayDoRequest(handle, NdisRequestSetInformation, OID_GEN_CURRENT_PACKET_FILTER, &filter,
-                   sizeof(filter), &bytesProcessed);
+    // here does not stop the close. Below D0 it passes none, and NDIS would
+    // hold the request until the adapter is back at D0, which the stack need
+    // not wait for before it unbinds: the close goes on without it.
+    if (InterlockedCompareExchange(&Binding->PowerState, 0, 0) == NdisDeviceStateD0) {
+        RelayDoRequest(handle, NdisRequestSetInformation, OID_GEN_CURRENT_PACKET_FILTER, &filter,
+                       sizeof(filter), &bytesProcessed);
+    }
     NdisCloseAdapter(&status, handle);
     if (status != NDIS_STATUS_PENDING) {
         RelayCloseAdapterComplete(Binding, status);

@@ -110,4 +110,23 @@ TEST_F(Power, ARemovalBelowD0FailsWhatTheAdapterHeld)
     EXPECT_EQ(nic_->OpenCount(), 0u);
 }
 
+// The stack unbinds an adapter it keeps at D3 when the driver stops: the
+// close goes on without waiting for the adapter to come back.
+TEST_F(Power, TheDriverStopsWhileTheAdapterIsAtD3)
+{
+    EXPECT_EQ(nic_->SetPower(NdisDeviceStateD3), NDIS_STATUS_SUCCESS);
+    client_.Close();
+    rztest::Gate stopped;
+    std::thread stopper([&] {
+        EXPECT_TRUE(Stop());
+        stopped.Open();
+    });
+    if (!stopped.Wait()) {
+        nic_->SetPower(NdisDeviceStateD0);  // lets the stop end, so that the test does
+    }
+    stopper.join();
+    EXPECT_EQ(nic_->LatestUnbind().Result(), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(nic_->OpenCount(), 0u);
+}
+
 }  // namespace
