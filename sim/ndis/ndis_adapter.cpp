@@ -1,6 +1,7 @@
 // Simulated adapters: their arrival and removal, knobs and observations.
 #include <cstdlib>
 
+#include "sim/ndis/ndis_thread.h"
 #include "sim/ndis/ndis_world.h"
 #include "sim/schedule.h"
 
@@ -19,6 +20,17 @@ OpenRecord *LatestOpen(const AdapterState &adapter)
 
 }  // namespace
 
+bool AdaptersPendEveryRequest()
+{
+    const char *pend = std::getenv("REZEZURA_PEND_REQUESTS");
+    return pend != nullptr && std::string(pend) == "1";
+}
+
+bool WaitForNdisWork(std::chrono::milliseconds limit)
+{
+    return WaitNdisWorkIdle(limit);
+}
+
 Adapter CreateAdapter(const AdapterConfig &config)
 {
     NdisWorld &world = World();
@@ -26,10 +38,7 @@ Adapter CreateAdapter(const AdapterConfig &config)
     world.adapters.push_back(std::make_unique<AdapterState>());
     AdapterState *state = world.adapters.back().get();
     state->config = config;
-    const char *pend = std::getenv("REZEZURA_PEND_REQUESTS");
-    if (pend != nullptr && std::string(pend) == "1") {
-        state->config.requestsPend = true;
-    }
+    state->config.requestsPend = config.requestsPend || AdaptersPendEveryRequest();
     return Adapter(state);
 }
 

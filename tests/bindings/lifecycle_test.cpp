@@ -139,7 +139,12 @@ TEST_F(Lifecycle, BindAndUnbindAtOnceCompleteInsideTheHandlers)
     EXPECT_TRUE(nic.Remove());
     sim::HandlerOutcome unbind = nic.LatestUnbind();
     EXPECT_EQ(unbind.handlerStatus, NDIS_STATUS_PENDING);
-    EXPECT_TRUE(unbind.completedInsideHandler);
+    // Where the filter reset pends, NDIS may still count the request when
+    // its completion has woken the close, which then pends and completes
+    // the unbind on NDIS's thread.
+    if (!sim::AdaptersPendEveryRequest()) {
+        EXPECT_TRUE(unbind.completedInsideHandler);
+    }
     EXPECT_EQ(unbind.completionStatus, NDIS_STATUS_SUCCESS);
     EXPECT_EQ(nic.Requests().back().oid, static_cast<NDIS_OID>(OID_GEN_CURRENT_PACKET_FILTER));
     EXPECT_EQ(nic.Requests().back().setValue, 0u);
@@ -178,12 +183,18 @@ TEST_F(Lifecycle, EachFailingSetUpStepEndsTheBindExceptTheLoopbackOption)
         sim::Adapter nic = Named(c.name);
         nic.ScriptOid(c.failing, sim::OidScript::Fail(c.failure).Times(1));
         nic.Arrive();
+        EXPECT_TRUE(sim::WaitForNdisWork());
         sim::HandlerOutcome bind = nic.LatestBind();
+        EXPECT_EQ(bind.Result(), c.result);
         // A close at once completes the bind inside the handler; on the
-        // failure road the completion reported it, so the handler says pending.
-        EXPECT_EQ(bind.handlerStatus, c.result == NDIS_STATUS_SUCCESS ? c.result : NDIS_STATUS_PENDING);
-        EXPECT_TRUE(bind.completedInsideHandler);
-        EXPECT_EQ(bind.completionStatus, c.result);
+        // failure road the completion reported it, so the handler says
+        // pending. Where the filter reset pends, the close may complete on
+        // NDIS's thread instead, after the handler returned the failure.
+        if (!sim::AdaptersPendEveryRequest()) {
+            EXPECT_EQ(bind.handlerStatus, c.result == NDIS_STATUS_SUCCESS ? c.result : NDIS_STATUS_PENDING);
+            EXPECT_TRUE(bind.completedInsideHandler);
+            EXPECT_EQ(bind.completionStatus, c.result);
+        }
         EXPECT_EQ(Oids(nic), c.requested);
         AdapterBinding *binding = relay.Lookup(nic);
         EXPECT_EQ(binding != nullptr, c.result == NDIS_STATUS_SUCCESS);
@@ -210,6 +221,7 @@ TEST_F(Lifecycle, SetUpFailureWithAPendedCloseIsReportedByTheHandler)
     EXPECT_EQ(nic.LatestOpenState(), sim::OpenState::Closing);
 
     EXPECT_TRUE(nic.CompletePendedClose());
+    EXPECT_TRUE(sim::WaitForNdisWork());
     EXPECT_FALSE(nic.LatestBind().completed);
     EXPECT_EQ(nic.LatestBind().Result(), NDIS_STATUS_ADAPTER_NOT_READY);
     EXPECT_EQ(nic.OpenCount(), 0u);
@@ -261,6 +273,7 @@ TEST_F(Lifecycle, SetUpFailureAfterAPendedOpenCompletesTheBindWithTheFailure)
     nic.Arrive();
     EXPECT_EQ(nic.LatestBind().handlerStatus, NDIS_STATUS_PENDING);
     EXPECT_TRUE(nic.CompletePendedOpen());
+    EXPECT_TRUE(sim::WaitForNdisWork());
     EXPECT_TRUE(nic.LatestBind().completed);
     EXPECT_EQ(nic.LatestBind().completionStatus, NDIS_STATUS_FAILURE);
     EXPECT_EQ(nic.OpenCount(), 0u);

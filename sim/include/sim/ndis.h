@@ -241,6 +241,12 @@ private:
     AdapterState *state_;
 };
 
+// True when REZEZURA_PEND_REQUESTS=1 makes every adapter pend every request.
+bool AdaptersPendEveryRequest();
+// Waits until NDIS's own thread, where it completes what it queued, has
+// nothing queued or running; false when `limit` ran out first.
+bool WaitForNdisWork(std::chrono::milliseconds limit = std::chrono::seconds(5));
+
 // A new adapter, to be given its knobs before it arrives.
 Adapter CreateAdapter(const AdapterConfig &config = {});
 // A new adapter that arrives at once.
