@@ -182,20 +182,6 @@ std::pair<QueuedRequest, NDIS_STATUS> AnswerHead(AdapterState &adapter)
     return {head, status};
 }
 
-void ServeHead(AdapterState *adapter);
-
-// Hands the head of the queue to NDIS's thread when the adapter is free and
-// answers it itself. Call with the lock held.
-void StartServing(AdapterState &adapter)
-{
-    if (adapter.requestBusy || adapter.power != NdisDeviceStateD0 || adapter.requestQueue.empty() ||
-        adapter.requestQueue.front().byTest) {
-        return;
-    }
-    adapter.requestBusy = true;
-    QueueNdisWork([state = &adapter] { ServeHead(state); });
-}
-
 // RequestCompleteHandler for an answered request; then the adapter takes the
 // next request, and a close that waited for this one finishes.
 void CompleteRequest(const QueuedRequest &answered, NDIS_STATUS status)
@@ -209,7 +195,7 @@ void CompleteRequest(const QueuedRequest &answered, NDIS_STATUS status)
         AdapterState &adapter = *answered.open->adapter;
         adapter.requestBusy = false;
         closeFinished = EndActivity(answered.open, Activity::Request);
-        StartServing(adapter);
+        ResumeRequests(adapter);
         world.changed.notify_all();
     }
     if (closeFinished) {
@@ -222,10 +208,12 @@ void ServeHead(AdapterState *adapter)
 {
     std::pair<QueuedRequest, NDIS_STATUS> answered;
     {
-        std::lock_guard<std::mutex> guard(World().lock);
+        NdisWorld &world = World();
+        std::lock_guard<std::mutex> guard(world.lock);
         adapter->requestBusy = false;
         if (adapter->power != NdisDeviceStateD0 || adapter->requestQueue.empty() ||
             adapter->requestQueue.front().byTest) {
+            world.changed.notify_all();
             return;
         }
         answered = AnswerHead(*adapter);
@@ -234,6 +222,18 @@ void ServeHead(AdapterState *adapter)
 }
 
 }  // namespace
+
+// Hands the head of the queue to NDIS's thread when the adapter is at D0,
+// free, and answers it itself.
+void ResumeRequests(AdapterState &adapter)
+{
+    if (adapter.requestBusy || adapter.power != NdisDeviceStateD0 || adapter.requestQueue.empty() ||
+        adapter.requestQueue.front().byTest) {
+        return;
+    }
+    adapter.requestBusy = true;
+    QueueNdisWork([state = &adapter] { ServeHead(state); });
+}
 
 void Adapter::ScriptOid(NDIS_OID oid, const OidScript &script)
 {
@@ -258,11 +258,6 @@ bool Adapter::WaitForPendedRequests(size_t count, std::chrono::milliseconds time
     NdisWorld &world = World();
     std::unique_lock<std::mutex> guard(world.lock);
     return schedule::WaitFor(world.changed, guard, timeout, [this, count] { return ByTestCount(*state_) >= count; });
-}
-
-void ResumeRequests(AdapterState &adapter)
-{
-    StartServing(adapter);
 }
 
 void FailQueuedRequests(AdapterState *adapter, NDIS_STATUS status)
@@ -355,7 +350,7 @@ VOID NTAPI NdisRequest(PNDIS_STATUS Status, NDIS_HANDLE NdisBindingHandle, PNDIS
     sim::BeginActivity(open, sim::Activity::Request);
     adapter.requestQueue.push_back(
         sim::QueuedRequest{open, NdisRequest, script, adapter.requests.size() - 1, byTest});
-    sim::StartServing(adapter);
+    sim::ResumeRequests(adapter);
     world.changed.notify_all();
     *Status = NDIS_STATUS_PENDING;
 }

@@ -13,6 +13,7 @@
 
 #include "sim/driver.h"
 #include "sim/image.h"
+#include "sim/ndis.h"
 #include "sim/image/exports.h"
 #include "tests/support/sim_test.h"
 
@@ -260,6 +261,26 @@ TEST_F(ImageLoader, ARoutineThatLeavesTheStackUnbalancedIsNamed)
     EXPECT_EQ(violations[0].rfind("image.stack-imbalance: DriverUnload: wrong_convention_driver.sys+0x", 0), 0u)
         << violations[0];
     EXPECT_NE(violations[0].find("-4 bytes off"), std::string::npos) << violations[0];
+}
+
+// The plug-and-play handler of an adapter's protocol goes through the same
+// checked call as every other handler.
+TEST_F(ImageLoader, AProtocolHandlerThatLeavesTheStackUnbalancedIsNamed)
+{
+    sim::Driver driver;
+    std::string message;
+    ASSERT_EQ(sim::LoadDriverImage(kFaults + "wrong_convention_pnp_driver.sys", u"planted", &driver, &message),
+              STATUS_SUCCESS)
+        << message;
+    sim::Adapter nic = sim::AddAdapter();
+    ASSERT_EQ(nic.LatestBind().Result(), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(nic.IndicatePnPEvent(NetEventQueryPower), NDIS_STATUS_SUCCESS);
+    std::vector<std::string> violations = TakeViolations();
+    ASSERT_EQ(violations.size(), 1u);
+    EXPECT_EQ(violations[0].rfind("image.stack-imbalance: PnPEventHandler: wrong_convention_pnp_driver.sys+0x", 0), 0u)
+        << violations[0];
+    EXPECT_NE(violations[0].find("-8 bytes off"), std::string::npos) << violations[0];
+    EXPECT_TRUE(driver.Stop());
 }
 
 }  // namespace
