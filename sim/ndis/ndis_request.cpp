@@ -182,43 +182,63 @@ std::pair<QueuedRequest, NDIS_STATUS> AnswerHead(AdapterState &adapter)
     return {head, status};
 }
 
+// Whether the adapter answers the head of its queue itself, now. Call with the lock held.
+bool HeadIsOwnToAnswer(const AdapterState &adapter)
+{
+    return adapter.power == NdisDeviceStateD0 && !adapter.requestQueue.empty() &&
+           !adapter.requestQueue.front().byTest;
+}
+
 // RequestCompleteHandler for an answered request; then the adapter takes the
-// next request, and a close that waited for this one finishes.
-void CompleteRequest(const QueuedRequest &answered, NDIS_STATUS status)
+// next request, and a close that waited for this one finishes. On NDIS's
+// thread the next request the adapter answers itself stays with that thread
+// (true), which takes its work in order and so must not queue more for itself.
+bool CompleteRequest(const QueuedRequest &answered, NDIS_STATUS status, bool onNdisThread)
 {
     CallProtocolHandler(DISPATCH_LEVEL, "RequestCompleteHandler", answered.open->block.RequestCompleteHandler,
                         answered.open->block.ProtocolBindingContext, answered.request, status);
     bool closeFinished;
+    bool answersNext = false;
     {
         NdisWorld &world = World();
         std::lock_guard<std::mutex> guard(world.lock);
         AdapterState &adapter = *answered.open->adapter;
         adapter.requestBusy = false;
         closeFinished = EndActivity(answered.open, Activity::Request);
-        ResumeRequests(adapter);
+        if (onNdisThread && HeadIsOwnToAnswer(adapter)) {
+            adapter.requestBusy = true;
+            answersNext = true;
+        } else {
+            ResumeRequests(adapter);
+        }
         world.changed.notify_all();
     }
     if (closeFinished) {
         FinishClose(answered.open);
     }
+    return answersNext;
 }
 
-// On NDIS's thread: the adapter answers the head of the queue.
-void ServeHead(AdapterState *adapter)
+// On NDIS's thread: the adapter answers the head of the queue, and the next
+// while it can.
+void ServeHeads(AdapterState *adapter)
 {
-    std::pair<QueuedRequest, NDIS_STATUS> answered;
-    {
-        NdisWorld &world = World();
-        std::lock_guard<std::mutex> guard(world.lock);
-        adapter->requestBusy = false;
-        if (adapter->power != NdisDeviceStateD0 || adapter->requestQueue.empty() ||
-            adapter->requestQueue.front().byTest) {
-            world.changed.notify_all();
+    for (;;) {
+        std::pair<QueuedRequest, NDIS_STATUS> answered;
+        {
+            NdisWorld &world = World();
+            std::lock_guard<std::mutex> guard(world.lock);
+            if (!HeadIsOwnToAnswer(*adapter)) {
+                adapter->requestBusy = false;
+                world.changed.notify_all();
+                return;
+            }
+            answered = AnswerHead(*adapter);
+        }
+        if (!CompleteRequest(answered.first, answered.second, true)) {
             return;
         }
-        answered = AnswerHead(*adapter);
     }
-    CompleteRequest(answered.first, answered.second);
 }
 
 }  // namespace
@@ -227,12 +247,11 @@ void ServeHead(AdapterState *adapter)
 // free, and answers it itself.
 void ResumeRequests(AdapterState &adapter)
 {
-    if (adapter.requestBusy || adapter.power != NdisDeviceStateD0 || adapter.requestQueue.empty() ||
-        adapter.requestQueue.front().byTest) {
+    if (adapter.requestBusy || !HeadIsOwnToAnswer(adapter)) {
         return;
     }
     adapter.requestBusy = true;
-    QueueNdisWork([state = &adapter] { ServeHead(state); });
+    QueueNdisWork([state = &adapter] { ServeHeads(state); });
 }
 
 void Adapter::ScriptOid(NDIS_OID oid, const OidScript &script)
@@ -277,7 +296,7 @@ void FailQueuedRequests(AdapterState *adapter, NDIS_STATUS status)
             adapter->requestBusy = true;
             adapter->requests[failed.logIndex].status = status;
         }
-        CompleteRequest(failed, status);
+        CompleteRequest(failed, status, false);
     }
 }
 
@@ -299,7 +318,7 @@ bool Adapter::CompletePendedRequest()
         }
         answered = AnswerHead(*state_);
     }
-    CompleteRequest(answered.first, answered.second);
+    CompleteRequest(answered.first, answered.second, false);
     return true;
 }
 
