@@ -41,6 +41,11 @@ VOID NTAPI Record(PNDIS_WORK_ITEM, PVOID context)
     ++run->count;
 }
 
+VOID NTAPI OpenGate(PNDIS_WORK_ITEM, PVOID gate)
+{
+    static_cast<rztest::Gate *>(gate)->Open();
+}
+
 VOID NTAPI KeepALock(PNDIS_WORK_ITEM, PVOID context)
 {
     KfAcquireSpinLock(static_cast<PKSPIN_LOCK>(context));
@@ -89,8 +94,7 @@ TEST_F(WorkItems, SeveralRunAtOnce)
     NDIS_WORK_ITEM waits;
     NdisInitializeWorkItem(&waits, Record, &first);
     NDIS_WORK_ITEM opens;
-    NdisInitializeWorkItem(&opens, [](PNDIS_WORK_ITEM, PVOID gate) { static_cast<rztest::Gate *>(gate)->Open(); },
-                           &secondRan);
+    NdisInitializeWorkItem(&opens, OpenGate, &secondRan);
     NdisScheduleWorkItem(&waits);
     NdisScheduleWorkItem(&opens);
     ASSERT_TRUE(sim::WaitForWorkItems());
@@ -99,33 +103,37 @@ TEST_F(WorkItems, SeveralRunAtOnce)
 
 // The order queued items run in is not the order they were queued in, but
 // one the seed picks: the same seed, the same order.
+struct OrderRan {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<int> order;
+};
+
+struct OrderEntry {
+    NDIS_WORK_ITEM item{};
+    int index = 0;
+    OrderRan *ran = nullptr;
+};
+
+VOID NTAPI RecordOrder(PNDIS_WORK_ITEM, PVOID context)
+{
+    auto *entry = static_cast<OrderEntry *>(context);
+    std::lock_guard<std::mutex> guard(entry->ran->lock);
+    entry->ran->order.push_back(entry->index);
+    entry->ran->changed.notify_all();
+}
+
 std::vector<int> OrderRun(uint64_t seed)
 {
     constexpr int kItems = 8;
-    struct Ran {
-        std::mutex lock;
-        std::condition_variable changed;
-        std::vector<int> order;
-    } ran;
-    struct Entry {
-        NDIS_WORK_ITEM item{};
-        int index = 0;
-        Ran *ran = nullptr;
-    } entries[kItems];
+    OrderRan ran;
+    OrderEntry entries[kItems];
     sim::SeedWorkOrder(seed);
     rztest::BusyWorkers busy;
     for (int i = 0; i < kItems; ++i) {
         entries[i].index = i;
         entries[i].ran = &ran;
-        NdisInitializeWorkItem(
-            &entries[i].item,
-            [](PNDIS_WORK_ITEM, PVOID context) {
-                auto *entry = static_cast<Entry *>(context);
-                std::lock_guard<std::mutex> guard(entry->ran->lock);
-                entry->ran->order.push_back(entry->index);
-                entry->ran->changed.notify_all();
-            },
-            &entries[i]);
+        NdisInitializeWorkItem(&entries[i].item, RecordOrder, &entries[i]);
         NdisScheduleWorkItem(&entries[i].item);
     }
     // One thread alone takes them, one after another.
