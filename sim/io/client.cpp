@@ -57,6 +57,17 @@ struct Clients {
     std::function<void(PDRIVER_OBJECT)> lastFileClosed;
     // Every thread's requests not known to have completed.
     std::map<std::thread::id, std::vector<Request>> byThread;
+
+    // A closer still kept when the process ends has sent its close or is
+    // about to: it ends before the record it reports to.
+    ~Clients()
+    {
+        for (std::thread &closer : closers) {
+            if (closer.joinable()) {
+                closer.join();
+            }
+        }
+    }
 };
 
 Clients &All()
