@@ -16,8 +16,19 @@ struct Retired {
     void (*release)(void *);
 };
 
+// What is still held back when the process ends is released with the list,
+// so that a leak checker at exit finds no memory without an owner.
+struct RetiredList : std::deque<Retired> {
+    ~RetiredList()
+    {
+        for (const Retired &piece : *this) {
+            piece.release(piece.memory);
+        }
+    }
+};
+
 std::mutex g_lock;
-std::deque<Retired> g_retired;
+RetiredList g_retired;
 
 }  // namespace
 
@@ -49,7 +60,7 @@ void ReleaseRetired()
     std::deque<Retired> retired;
     {
         std::lock_guard<std::mutex> guard(g_lock);
-        retired.swap(g_retired);
+        retired.swap(static_cast<std::deque<Retired> &>(g_retired));
     }
     for (const Retired &piece : retired) {
         piece.release(piece.memory);
