@@ -32,9 +32,15 @@ RawClient::RawClient(const std::string &socketPath)
     if (connect(socket_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         throw std::runtime_error("cannot connect to " + socketPath);
     }
+    auto start = std::chrono::steady_clock::now();
     std::optional<RawAnswer> greeting = Next(kLimit);
     if (!greeting || greeting->id != 0) {
-        throw std::runtime_error("the service did not greet");
+        auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        throw std::runtime_error(
+            "the service did not greet: " +
+            (greeting ? "its first answer was to request " + std::to_string(greeting->id)
+                      : "no answer within " + std::to_string(waited.count()) + " ms (the socket " +
+                            (waited < kLimit ? "ended or held something else)" : "stayed silent)")));
     }
     greeting_ = greeting->status;
 }

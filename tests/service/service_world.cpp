@@ -15,10 +15,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <stdexcept>
 
 namespace service_test {
@@ -263,13 +267,24 @@ Program::Program(const std::vector<std::string> &arguments)
     }
     close(pipe[1]);
     output_ = pipe[0];
+    name_ = arguments.empty() ? std::string() : arguments.front().substr(arguments.front().find_last_of('/') + 1);
 }
 
 Program::~Program()
 {
+    // A test that failed, or is being left by an exception, shows what the
+    // program said: the cause is often there, and the run cannot be had again.
+    const bool failing = ::testing::Test::HasFailure() || std::uncaught_exceptions() > 0;
     if (pid_ > 0) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
+    }
+    if (failing) {
+        while (!ended_ && ReadLine(std::chrono::milliseconds(500))) {
+        }
+        for (const std::string &line : lines_) {
+            std::fprintf(stderr, "  [%s] %s\n", name_.c_str(), line.c_str());
+        }
     }
     close(output_);
 }

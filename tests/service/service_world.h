@@ -94,6 +94,7 @@ public:
 private:
     bool ReadLine(std::chrono::milliseconds limit);
     pid_t pid_ = -1;
+    std::string name_;  // the program's file name, before what it said when a test fails
     int output_ = -1;
     bool ended_ = false;  // the output reached its end
     std::string pending_;
