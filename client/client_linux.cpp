@@ -70,6 +70,22 @@ Fixed Le32Pair(uint32_t first, uint32_t second)
 
 enum class Received { Answer, Nothing, TimedOut, Broken };
 
+constexpr long kDefaultBusyPollUs = 50;
+constexpr long kMaxBusyPollUs = 1000;
+
+// REZEZURA_BUSY_POLL, when it holds microseconds within bounds; else the default.
+std::chrono::microseconds BusyPollFromEnvironment()
+{
+    const char *text = std::getenv(REZEZURA_BUSY_POLL_VARIABLE);
+    if (text == nullptr || *text == '\0') {
+        return std::chrono::microseconds(kDefaultBusyPollUs);
+    }
+    char *end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    bool valid = *end == '\0' && value >= 0 && value <= kMaxBusyPollUs;
+    return std::chrono::microseconds(valid ? value : kDefaultBusyPollUs);
+}
+
 }  // namespace
 
 struct rezezura_client {
@@ -85,6 +101,7 @@ struct rezezura_client {
     bool receiving = false;  // a caller is reading the socket for everyone
     bool broken = false;     // the service closed the connection
     int receiveTimeoutMs = -1;  // the socket's SO_RCVTIMEO; -1: none; set by the receiving caller
+    std::chrono::microseconds busyPoll{kDefaultBusyPollUs};
 
     bool SendMessage(MessageKind kind, uint64_t id, const Fixed &fixed, const void *payload, uint32_t payloadLength);
     void SendCancel(uint64_t id);
@@ -143,7 +160,18 @@ Received rezezura_client::ReceiveOne(Slot *own, bool lone, int waitMs)
     msghdr message{};
     message.msg_iov = pieces;
     message.msg_iovlen = 3;
-    ssize_t got = recvmsg(socket, &message, 0);
+    ssize_t got = recvmsg(socket, &message, MSG_DONTWAIT);
+    if (got < 0 && errno == EAGAIN && waitMs != 0) {
+        // A moment's look before the sleep: the service answers most calls
+        // within it, and waking a sleeping thread costs more than its work.
+        const Clock::time_point until = Clock::now() + busyPoll;
+        while (got < 0 && errno == EAGAIN && Clock::now() < until) {
+            got = recvmsg(socket, &message, MSG_DONTWAIT);
+        }
+        if (got < 0 && errno == EAGAIN) {
+            got = recvmsg(socket, &message, 0);
+        }
+    }
     if (got < 0 && errno == EINTR) {
         return Received::Nothing;
     }
@@ -333,6 +361,7 @@ rezezura_result rezezura_open(rezezura_client **client)
     }
     auto *opened = new rezezura_client;
     opened->socket = socket;
+    opened->busyPoll = BusyPollFromEnvironment();
     // The service greets with the status of the device's open (id 0).
     Slot greeting;
     opened->slots[0] = &greeting;

@@ -9,7 +9,10 @@
  * waits take a time limit after which the request is cancelled.
  *
  * On Linux the client connects to the socket REZEZURA_SOCKET names, or to
- * REZEZURA_DEFAULT_SOCKET. */
+ * REZEZURA_DEFAULT_SOCKET. A call waiting for its answer looks for it
+ * without sleeping for up to REZEZURA_BUSY_POLL microseconds (0 to 1000,
+ * default 50; 0 never spins) before it sleeps: an answer that comes
+ * meanwhile costs no wake-up. */
 #ifndef REZEZURA_CLIENT_H
 #define REZEZURA_CLIENT_H
 
@@ -23,6 +26,7 @@ extern "C" {
 
 #define REZEZURA_DEFAULT_SOCKET "/run/rezezura/control"
 #define REZEZURA_SOCKET_VARIABLE "REZEZURA_SOCKET"
+#define REZEZURA_BUSY_POLL_VARIABLE "REZEZURA_BUSY_POLL"
 #define REZEZURA_NO_TIME_LIMIT 0xFFFFFFFFu
 
 /* Statuses a client meets most; every other is the driver's as it stands. */

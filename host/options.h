@@ -1,6 +1,7 @@
 // rezezura-host's command line.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -8,6 +9,8 @@
 namespace host {
 
 constexpr const char kDefaultSocket[] = "/run/rezezura/control";
+constexpr std::chrono::microseconds kDefaultBusyPoll{50};
+constexpr std::chrono::microseconds kMaxBusyPoll{1000};
 
 struct Options {
     std::vector<std::string> adapters;  // interface names, in the order given
@@ -15,6 +18,8 @@ struct Options {
     bool everyFrame = false;  // no filter in the kernel: the driver sees every frame
     std::string socket = kDefaultSocket;
     std::optional<std::string> image;
+    // How long the loop looks for more events before it sleeps.
+    std::chrono::microseconds busyPoll = kDefaultBusyPoll;
     bool help = false;
 };
 

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "core/driver.h"
+#include "host/event_wait.h"
 #include "host/readiness.h"
 #include "sim/client.h"
 #include "sim/image.h"
@@ -487,7 +488,7 @@ void Service::Serve(int signals)
     epoll_event events[64];
     uint64_t wakeUps = 0;
     for (;;) {
-        int count = epoll_wait(poller_, events, static_cast<int>(std::size(events)), -1);
+        int count = WaitForEvents(poller_, events, static_cast<int>(std::size(events)), options_.busyPoll);
         if (count < 0) {
             if (errno == EINTR) {
                 continue;

@@ -94,6 +94,29 @@ protected:
         return answer->bytes;
     }
 
+    // A frame from the far end reaches a read whole, a write leaves
+    // unchanged, and a query is answered.
+    void FramesCrossBothWays()
+    {
+        std::unique_ptr<RawClient> raw = Reading(2);
+        Frame sent = EapolFrame(station_, kPeer, 0x11);
+        sent.resize(300, 0x5A);
+        far_->Send(sent);
+        EXPECT_EQ(Received(*raw, 2), sent);
+
+        Client client = Attached();
+        Frame written = EapolFrame(kPeer, station_, 0x22);
+        rezezura_result result = rezezura_write(client.get(), written.data(), static_cast<uint32_t>(written.size()));
+        EXPECT_EQ(result.status, REZEZURA_STATUS_SUCCESS);
+        EXPECT_EQ(result.information, written.size());
+        EXPECT_EQ(far_->Receive(0x888E), written);
+
+        uint8_t address[6] = {};
+        result = rezezura_query_oid(client.get(), REZEZURA_OID_802_3_CURRENT_ADDRESS, address, sizeof address);
+        EXPECT_EQ(result.status, REZEZURA_STATUS_SUCCESS);
+        EXPECT_EQ(Mac(std::to_array(address)), station_);
+    }
+
     void SetFilter(const Client &client, uint32_t filter)
     {
         uint8_t value[4] = {uint8_t(filter), uint8_t(filter >> 8), uint8_t(filter >> 16), uint8_t(filter >> 24)};
@@ -109,23 +132,29 @@ protected:
 
 TEST_F(ServiceTest, FramesFromTheFarEndArriveWholeAndWritesLeaveUnchanged)
 {
-    std::unique_ptr<RawClient> raw = Reading(2);
-    Frame sent = EapolFrame(station_, kPeer, 0x11);
-    sent.resize(300, 0x5A);
-    far_->Send(sent);
-    EXPECT_EQ(Received(*raw, 2), sent);
+    FramesCrossBothWays();
+}
 
-    Client client = Attached();
-    Frame written = EapolFrame(kPeer, station_, 0x22);
-    rezezura_result result = rezezura_write(client.get(), written.data(), static_cast<uint32_t>(written.size()));
-    EXPECT_EQ(result.status, REZEZURA_STATUS_SUCCESS);
-    EXPECT_EQ(result.information, written.size());
-    EXPECT_EQ(far_->Receive(0x888E), written);
+// Neither the loop nor the library looking for more before they sleep: every
+// frame and answer then comes through a wake-up, and all still cross.
+class SleepingTest : public ServiceTest {
+protected:
+    std::vector<std::string> Arguments() const override { return {"--adapter", pair_.Near(), "--busy-poll", "0"}; }
+    void SetUp() override
+    {
+        setenv(REZEZURA_BUSY_POLL_VARIABLE, "0", 1);
+        ServiceTest::SetUp();
+    }
+    void TearDown() override
+    {
+        ServiceTest::TearDown();
+        unsetenv(REZEZURA_BUSY_POLL_VARIABLE);
+    }
+};
 
-    uint8_t address[6] = {};
-    result = rezezura_query_oid(client.get(), REZEZURA_OID_802_3_CURRENT_ADDRESS, address, sizeof address);
-    EXPECT_EQ(result.status, REZEZURA_STATUS_SUCCESS);
-    EXPECT_EQ(Mac(std::to_array(address)), station_);
+TEST_F(SleepingTest, FramesCrossWithNoLookBeforeTheSleep)
+{
+    FramesCrossBothWays();
 }
 
 TEST_F(ServiceTest, ALibraryReadPastItsTimeLimitIsCancelled)
@@ -438,6 +467,26 @@ TEST(ServiceStart, RefusesWhatItCannotServeInOneLine)
     std::vector<std::string> again = {REZEZURA_HOST_PATH, "--adapter", pair.Near(), "--socket", first.SocketPath()};
     EXPECT_EQ(RunProgram(again), 1);
     EXPECT_EQ(first.Stop(), 0);
+}
+
+TEST(ServiceStart, RefusesABadCommandLineInOneLineWithStatusTwo)
+{
+    const std::vector<std::vector<std::string>> refused = {
+        {"--adapter", "rz0", "--busy-poll", "1001"},
+        {"--adapter", "rz0", "--busy-poll", "-1"},
+        {"--adapter", "rz0", "--busy-poll", "ten"},
+        {"--adapter", "rz0", "--busy-poll"},
+        {"--adapter", "rz0", "--frobnicate"},
+        {},
+    };
+    for (const std::vector<std::string> &arguments : refused) {
+        std::vector<std::string> line = {REZEZURA_HOST_PATH};
+        line.insert(line.end(), arguments.begin(), arguments.end());
+        Program program(line);
+        EXPECT_EQ(program.Wait(), 2);
+        ASSERT_EQ(program.Lines().size(), 1u) << line.back();
+        EXPECT_NE(program.Lines()[0].find("--"), std::string::npos) << program.Lines()[0];
+    }
 }
 
 // The socket is made with its mode (umask or not), and only in a directory

@@ -1,0 +1,19 @@
+#include "host/event_wait.h"
+
+namespace host {
+
+int WaitForEvents(int poller, epoll_event *events, int capacity, std::chrono::microseconds busyPoll)
+{
+    if (busyPoll.count() > 0) {
+        const auto until = std::chrono::steady_clock::now() + busyPoll;
+        do {
+            int count = epoll_wait(poller, events, capacity, 0);
+            if (count != 0) {
+                return count;
+            }
+        } while (std::chrono::steady_clock::now() < until);
+    }
+    return epoll_wait(poller, events, capacity, -1);
+}
+
+}  // namespace host
