@@ -27,6 +27,8 @@ class RawClient {
 public:
     explicit RawClient(const std::string &socketPath);
     ~RawClient();
+    RawClient(const RawClient &) = delete;  // owns its socket
+    RawClient &operator=(const RawClient &) = delete;
     // The status of the device's open the service greeted with.
     int32_t Greeting() const { return greeting_; }
 

@@ -52,6 +52,8 @@ class LinkWatch {
 public:
     LinkWatch();
     ~LinkWatch();
+    LinkWatch(const LinkWatch &) = delete;  // owns a descriptor
+    LinkWatch &operator=(const LinkWatch &) = delete;
     // Waits for a report of `interface` with its carrier `on`, unless one
     // came already since the watch was made.
     bool WaitForCarrier(const std::string &interface, bool on, std::chrono::milliseconds limit = kLimit);
@@ -66,6 +68,8 @@ class RawPort {
 public:
     explicit RawPort(const std::string &interface);
     ~RawPort();
+    RawPort(const RawPort &) = delete;  // owns a descriptor
+    RawPort &operator=(const RawPort &) = delete;
     void Send(const Frame &frame) const;
     // The next frame received (not sent) within the limit whose type is
     // `etherType`, or nothing.
@@ -80,6 +84,8 @@ class Program {
 public:
     explicit Program(const std::vector<std::string> &arguments);
     ~Program();  // kills it if it still runs
+    Program(const Program &) = delete;  // owns a descriptor
+    Program &operator=(const Program &) = delete;
     // SIGTERM, then every line until it exits; its exit status (-1: none).
     int Stop();
     // Sends it a signal (SIGSTOP to hold it while the world changes).
