@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "host/interface_mode.h"
 #include "host/ndis_oids.h"
 
 namespace host {
@@ -95,30 +96,6 @@ std::mutex g_changedLock;
 std::vector<std::weak_ptr<LinuxWire>> g_changed;
 std::atomic<bool> g_anyChanged{false};
 
-// Whether the interface's multicast list holds `address` as an address
-// someone added to the interface itself (rather than a protocol's).
-bool InterfaceHoldsMulticast(int index, const sim::MacAddress &address)
-{
-    FILE *list = std::fopen("/proc/self/net/dev_mcast", "re");
-    if (list == nullptr) {
-        return false;
-    }
-    char wanted[2 * 6 + 1];
-    std::snprintf(wanted, sizeof wanted, "%02x%02x%02x%02x%02x%02x", address[0], address[1], address[2],
-                  address[3], address[4], address[5]);
-    bool held = false;
-    char line[256];
-    while (!held && std::fgets(line, sizeof line, list) != nullptr) {
-        int entryIndex = 0;
-        int global = 0;
-        char text[64] = {};
-        held = std::sscanf(line, "%d %*s %*d %d %63s", &entryIndex, &global, text) == 3 && entryIndex == index &&
-               global != 0 && std::strcmp(text, wanted) == 0;
-    }
-    std::fclose(list);
-    return held;
-}
-
 }  // namespace
 
 void ApplyReceiveModes()
@@ -138,8 +115,9 @@ void ApplyReceiveModes()
     }
 }
 
-std::shared_ptr<LinuxWire> LinuxWire::Open(const Link &link, bool everyFrame, std::string *error)
+std::shared_ptr<LinuxWire> LinuxWire::Open(const Link &link, const WireSettings &settings, std::string *error)
 {
+    const bool everyFrame = settings.everyFrame;
     auto fail = [&](int packet, const std::string &what) {
         int cause = errno;
         if (packet >= 0) {
@@ -160,8 +138,8 @@ std::shared_ptr<LinuxWire> LinuxWire::Open(const Link &link, bool everyFrame, st
     // The tag of a frame whose VLAN header the interface took off comes
     // beside it; the frame is put back together as it was on the wire.
     int on = 1;
-    bool packetOptions = setsockopt(packet, SOL_PACKET, PACKET_AUXDATA, &on, sizeof on) == 0;
-    if (!packetOptions && errno != ENOPROTOOPT) {
+    bool packetOptions = settings.packetOptions && setsockopt(packet, SOL_PACKET, PACKET_AUXDATA, &on, sizeof on) == 0;
+    if (!packetOptions && settings.packetOptions && errno != ENOPROTOOPT) {
         return fail(packet, "cannot have the VLAN tags of frames on " + link.name);
     }
     if (!everyFrame && !LetThroughOnlyEapol(packet)) {
@@ -183,11 +161,16 @@ std::shared_ptr<LinuxWire> LinuxWire::Open(const Link &link, bool everyFrame, st
     if (bind(packet, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         return fail(packet, "cannot bind a raw socket to " + link.name);
     }
-    return std::shared_ptr<LinuxWire>(new LinuxWire(link, packet, packetOptions));
+    return std::shared_ptr<LinuxWire>(new LinuxWire(link, packet, packetOptions, settings.record));
 }
 
-LinuxWire::LinuxWire(const Link &link, int socket, bool packetOptions)
-    : socket_(socket), packetOptions_(packetOptions), mtu_(link.mtu), link_(link), speedMbps_(SpeedOf(link.name))
+LinuxWire::LinuxWire(const Link &link, int socket, bool packetOptions, std::shared_ptr<ChangeRecord> record)
+    : socket_(socket),
+      packetOptions_(packetOptions),
+      record_(std::move(record)),
+      mtu_(link.mtu),
+      link_(link),
+      speedMbps_(SpeedOf(link.name))
 {
 }
 
@@ -352,42 +335,69 @@ void LinuxWire::SetMembership(const Link &link, int type, const sim::MacAddress 
     setsockopt(socket_, SOL_PACKET, on ? PACKET_ADD_MEMBERSHIP : PACKET_DROP_MEMBERSHIP, &request, sizeof request);
 }
 
+bool LinuxWire::Record(const InterfaceChange &change)
+{
+    std::string error;
+    if (record_->Add(change, &error)) {
+        return true;
+    }
+    std::fprintf(stderr, "rezezura-host: %s; %s not made\n", error.c_str(), Describe(change).c_str());
+    return false;
+}
+
+void LinuxWire::Forget(const InterfaceChange &change)
+{
+    std::string error;
+    if (!record_->Remove(change, &error)) {
+        std::fprintf(stderr, "rezezura-host: %s\n", error.c_str());
+    }
+}
+
 void LinuxWire::SetInterfaceFlag(const Link &link, unsigned flag, bool on)
 {
+    const InterfaceChange change{flag == IFF_PROMISC ? ChangeKind::Promiscuous : ChangeKind::AllMulticast, link.index,
+                                 link.name, {}};
     if (!on) {
-        if ((flagsSet_ & flag) != 0 && ChangeLinkFlags(link.index, 0, flag)) {
+        // An interface that is gone took its flags with it.
+        if ((flagsSet_ & flag) != 0 && (ChangeLinkFlags(link.index, 0, flag) || !InterfaceName(link.index))) {
             flagsSet_ &= ~flag;
+            Forget(change);
         }
         return;
     }
     // A flag set already belongs to whoever set it, and stays theirs to clear.
-    ifreq request{};
-    std::strncpy(request.ifr_name, link.name.c_str(), IFNAMSIZ - 1);
-    if (ioctl(socket_, SIOCGIFFLAGS, &request) != 0 || (request.ifr_flags & flag) != 0) {
+    std::optional<unsigned> flags = InterfaceFlags(link.name);
+    if (!flags || (*flags & flag) != 0 || !Record(change)) {
         return;
     }
     if (ChangeLinkFlags(link.index, flag, flag)) {
         flagsSet_ |= flag;
+    } else {
+        Forget(change);
     }
 }
 
 void LinuxWire::SetInterfaceMulticast(const Link &link, const sim::MacAddress &address, bool on)
 {
-    ifreq request{};
-    std::strncpy(request.ifr_name, link.name.c_str(), IFNAMSIZ - 1);
-    request.ifr_hwaddr.sa_family = AF_UNSPEC;
-    std::memcpy(request.ifr_hwaddr.sa_data, address.data(), address.size());
+    const InterfaceChange change{ChangeKind::Multicast, link.index, link.name, address};
     auto added = std::find(multicastAdded_.begin(), multicastAdded_.end(), address);
     if (!on) {
-        if (added != multicastAdded_.end() && ioctl(socket_, SIOCDELMULTI, &request) == 0) {
+        // An interface that is gone took its list with it.
+        if (added != multicastAdded_.end() &&
+            (ChangeInterfaceMulticast(link.index, address, false) || !InterfaceName(link.index))) {
             multicastAdded_.erase(added);
+            Forget(change);
         }
         return;
     }
     // An address the interface holds already stays its adder's to remove.
-    if (added == multicastAdded_.end() && !InterfaceHoldsMulticast(link.index, address) &&
-        ioctl(socket_, SIOCADDMULTI, &request) == 0) {
+    if (added != multicastAdded_.end() || InterfaceHoldsMulticast(link.index, address) || !Record(change)) {
+        return;
+    }
+    if (ChangeInterfaceMulticast(link.index, address, true)) {
         multicastAdded_.push_back(address);
+    } else {
+        Forget(change);
     }
 }
 
@@ -400,9 +410,10 @@ void LinuxWire::LeaveInterface(const Link &link)
         size_t before = multicastAdded_.size();
         SetInterfaceMulticast(link, multicastAdded_.back(), false);
         if (multicastAdded_.size() == before) {
-            multicastAdded_.pop_back();  // the interface is gone, and its list with it
+            multicastAdded_.pop_back();  // refused: the record keeps it for a later start to undo
         }
     }
+    // A flag the kernel would not clear stays in the record likewise.
     flagsSet_ = 0;
 }
 

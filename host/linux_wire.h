@@ -19,8 +19,9 @@
 // interface took off cannot come beside it; a socket filter then keeps such
 // frames out, and the receive mode goes to the interface itself: its
 // promiscuous and all-multicast flags and its multicast list. Those outlive
-// the socket, so the wire changes only what was not so already and undoes
-// it when it stops.
+// the socket, so the wire changes only what was not so already, records each
+// change before making it (a start after a service that was killed undoes
+// what its record names), and undoes it when it stops.
 #pragma once
 
 #include <atomic>
@@ -30,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "host/change_record.h"
 #include "host/links.h"
 #include "sim/ndis.h"
 #include "sim/wire.h"
@@ -40,12 +42,21 @@ namespace host {
 // last call; any thread, never under NDIS's lock.
 void ApplyReceiveModes();
 
+struct WireSettings {
+    // No filter but the one that keeps out what cannot be put back whole.
+    bool everyFrame = false;
+    // False: ask for no packet-socket options, as where the kernel interface
+    // refuses them, so that the receive mode goes to the interface itself.
+    bool packetOptions = true;
+    // Where changes to the interface itself are recorded until undone.
+    std::shared_ptr<ChangeRecord> record;
+};
+
 class LinuxWire : public sim::Wire, public std::enable_shared_from_this<LinuxWire> {
 public:
     // The wire of one interface, its socket open and bound; nothing, with
-    // the reason in `error`, when the socket cannot be had. `everyFrame`:
-    // no filter but the one that keeps out what cannot be put back whole.
-    static std::shared_ptr<LinuxWire> Open(const Link &link, bool everyFrame, std::string *error);
+    // the reason in `error`, when the socket cannot be had.
+    static std::shared_ptr<LinuxWire> Open(const Link &link, const WireSettings &settings, std::string *error);
     ~LinuxWire() override;
 
     Link Interface() const;
@@ -70,16 +81,22 @@ public:
 private:
     friend void ApplyReceiveModes();
 
-    LinuxWire(const Link &link, int socket, bool packetOptions);
+    LinuxWire(const Link &link, int socket, bool packetOptions, std::shared_ptr<ChangeRecord> record);
     // Brings the interface to the receive mode last asked for.
     void ApplyReceiveMode();
     void SetMembership(const Link &link, int type, const sim::MacAddress *address, bool on);
     void SetInterfaceFlag(const Link &link, unsigned flag, bool on);
     void SetInterfaceMulticast(const Link &link, const sim::MacAddress &address, bool on);
     void LeaveInterface(const Link &link);
+    // Records a change to the interface before it is made; false (said in
+    // one line) when it cannot be, and then it is not made.
+    bool Record(const InterfaceChange &change);
+    // Drops a change undone, or whose interface is gone, from the record.
+    void Forget(const InterfaceChange &change);
 
     std::atomic<int> socket_;
     const bool packetOptions_;  // false: the receive mode is the interface's own
+    const std::shared_ptr<ChangeRecord> record_;
     std::atomic<unsigned> mtu_;  // sizes the receive buffers
     // The frame being received; used again once the driver let go of it.
     std::shared_ptr<std::vector<uint8_t>> frame_;

@@ -10,7 +10,7 @@ namespace host {
 
 const char kUsage[] =
     "usage: rezezura-host (--adapter IFNAME ... | --all) [--socket PATH] [--image PATH]\n"
-    "                     [--every-frame] [--busy-poll USEC]\n"
+    "                     [--every-frame] [--no-packet-options] [--busy-poll USEC]\n"
     "\n"
     "Runs the rezezura driver over the sim with adapters backed by Linux Ethernet\n"
     "interfaces, and serves its control device \\\\.\\rezezura to clients on a UNIX\n"
@@ -27,6 +27,11 @@ const char kUsage[] =
     "  --every-frame     offer the driver every frame the interfaces receive, as\n"
     "                    NDIS does, rather than only untagged EAPOL (0x888E) frames\n"
     "                    let through by a filter in the kernel\n"
+    "  --no-packet-options\n"
+    "                    ask the kernel for no packet-socket options, as where it\n"
+    "                    refuses them (qemu-user): the packet filter and multicast\n"
+    "                    list go to the interfaces' own flags and multicast lists,\n"
+    "                    recorded in PATH.changes beside the socket until undone\n"
     "  --busy-poll USEC  after each wake-up, look for more work for up to USEC\n"
     "                    microseconds (0 to 1000, default 50) before sleeping: a\n"
     "                    frame or request that comes meanwhile is served without\n"
@@ -66,6 +71,10 @@ ParsedOptions ParseOptions(int argc, char **argv)
         }
         if (argument == "--every-frame") {
             options.everyFrame = true;
+            continue;
+        }
+        if (argument == "--no-packet-options") {
+            options.packetOptions = false;
             continue;
         }
         bool takesValue =

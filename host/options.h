@@ -16,6 +16,7 @@ struct Options {
     std::vector<std::string> adapters;  // interface names, in the order given
     bool all = false;
     bool everyFrame = false;  // no filter in the kernel: the driver sees every frame
+    bool packetOptions = true;  // false: none asked for, the receive mode on the interface itself
     std::string socket = kDefaultSocket;
     std::optional<std::string> image;
     // How long the loop looks for more events before it sleeps.

@@ -16,6 +16,7 @@
 
 #include "core/driver.h"
 #include "host/event_wait.h"
+#include "host/left_changes.h"
 #include "host/readiness.h"
 #include "sim/client.h"
 #include "sim/image.h"
@@ -82,6 +83,42 @@ bool SafeDirectory(const std::string &path, std::string *error)
     return true;
 }
 
+// The socket's path, its directory made and checked, and no other service
+// on it: what a service left there that did not stop is its own to clear.
+bool ClaimSocketPath(const std::string &path, sockaddr_un *address, std::string *error)
+{
+    *address = sockaddr_un{};
+    address->sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof address->sun_path) {
+        *error = "the socket path \"" + path + "\" is empty or too long";
+        return false;
+    }
+    std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
+    if (path == kDefaultSocket && mkdir("/run/rezezura", 0755) != 0 && errno != EEXIST) {
+        *error = std::string("cannot make the directory /run/rezezura: ") + std::strerror(errno);
+        return false;
+    }
+    if (!SafeDirectory(path, error)) {
+        return false;
+    }
+    struct stat existing {};
+    if (lstat(path.c_str(), &existing) == 0) {
+        if (!S_ISSOCK(existing.st_mode)) {
+            *error = path + " exists and is not a socket; remove it or choose another --socket";
+            return false;
+        }
+        int probe = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        bool inUse = connect(probe, reinterpret_cast<const sockaddr *>(address), sizeof *address) == 0;
+        close(probe);
+        if (inUse) {
+            *error = path + " is in use by another service; stop it or choose another --socket";
+            return false;
+        }
+        unlink(path.c_str());  // left by a service that did not stop cleanly
+    }
+    return true;
+}
+
 }  // namespace
 
 bool Service::Offer(const Link &link, std::string *error)
@@ -91,7 +128,8 @@ bool Service::Offer(const Link &link, std::string *error)
         *error = link.name + " is not an Ethernet interface";
         return false;
     }
-    std::shared_ptr<LinuxWire> wire = LinuxWire::Open(link, options_.everyFrame, error);
+    std::shared_ptr<LinuxWire> wire =
+        LinuxWire::Open(link, WireSettings{options_.everyFrame, options_.packetOptions, record_}, error);
     if (!wire) {
         return false;
     }
@@ -169,33 +207,8 @@ bool Service::Listen(std::string *error)
 {
     const std::string &path = options_.socket;
     sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof address.sun_path) {
-        *error = "the socket path \"" + path + "\" is empty or too long";
+    if (!ClaimSocketPath(path, &address, error)) {
         return false;
-    }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    if (path == kDefaultSocket && mkdir("/run/rezezura", 0755) != 0 && errno != EEXIST) {
-        *error = std::string("cannot make the directory /run/rezezura: ") + std::strerror(errno);
-        return false;
-    }
-    if (!SafeDirectory(path, error)) {
-        return false;
-    }
-    struct stat existing {};
-    if (lstat(path.c_str(), &existing) == 0) {
-        if (!S_ISSOCK(existing.st_mode)) {
-            *error = path + " exists and is not a socket; remove it or choose another --socket";
-            return false;
-        }
-        int probe = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-        bool inUse = connect(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-        close(probe);
-        if (inUse) {
-            *error = path + " is in use by another service; stop it or choose another --socket";
-            return false;
-        }
-        unlink(path.c_str());  // left by a service that did not stop cleanly
     }
     listener_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (listener_ < 0) {
@@ -563,6 +576,20 @@ int Service::Run(const Options &options, int signals)
         std::copy_if(links->begin(), links->end(), std::back_inserter(chosen),
                      [this](const Link &link) { return Wanted(options_, link); });
     }
+    // What a service on this socket that was killed left on its interfaces
+    // goes before any adapter is offered.
+    std::string error;
+    std::string undone;
+    sockaddr_un address{};
+    if (!ClaimSocketPath(options_.socket, &address, &error) ||
+        !UndoLeftChanges(ChangeRecordPath(options_.socket), &undone, &error)) {
+        Say(error);
+        return 1;
+    }
+    if (!undone.empty()) {
+        Say(undone);
+    }
+    record_ = std::make_shared<ChangeRecord>(ChangeRecordPath(options_.socket));
     poller_ = epoll_create1(EPOLL_CLOEXEC);
     finished_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     pauser_ = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
@@ -579,7 +606,6 @@ int Service::Run(const Options &options, int signals)
                             : "DriverEntry returned " + Hex32(static_cast<uint32_t>(loaded))));
         return 1;
     }
-    std::string error;
     bool ready = true;
     for (const Link &link : chosen) {
         if (!Offer(link, &error)) {

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 
+#include "host/change_record.h"
 #include "host/connection.h"
 #include "host/links.h"
 #include "host/linux_wire.h"
@@ -67,6 +68,7 @@ private:
     Options options_;
     sim::Driver driver_;
     LinkMonitor monitor_;
+    std::shared_ptr<ChangeRecord> record_;  // what the wires changed on interfaces themselves
     std::map<int, HostAdapter> adapters_;  // by interface index
     std::map<int, int> wires_;             // interface index by packet socket
     std::map<int, std::shared_ptr<Connection>> connections_;  // by socket

@@ -113,12 +113,14 @@ public:
     // Starts it with these arguments after --socket PATH; Ready() tells
     // whether it said it serves.
     explicit Service(const std::vector<std::string> &arguments);
+    // The same on a socket path of the caller's (a service started where
+    // another was).
+    Service(const std::string &socket, const std::vector<std::string> &arguments);
     ~Service();
     bool Ready() const { return ready_; }
     const std::string &SocketPath() const { return socket_; }
 
 private:
-    Service(const std::string &socket, const std::vector<std::string> &arguments);
     static std::vector<std::string> CommandLine(const std::string &socket, const std::vector<std::string> &arguments);
     std::string socket_;
     bool ready_ = false;
