@@ -114,8 +114,19 @@ TEST(Restart, UndoesWhatAKilledServiceChangedOnItsInterfaceAndNothingElse)
     EXPECT_EQ(Holds(after, kPaeGroup), 0u);
     EXPECT_EQ(Holds(after, kOtherGroup), 1u);
     EXPECT_FALSE(Exists(record));
+
+    // The new one records its own changes, and a clean stop undoes them and
+    // takes the record with them.
+    AskForEverything(socket, near);
+    EXPECT_TRUE(Exists(record));
+    EXPECT_EQ(HeldBy(near).promiscuity, 1);
     EXPECT_EQ(restarted.Stop(), 0);
     EXPECT_FALSE(Exists(record));
+    HeldReceiveMode stopped = HeldBy(near);
+    EXPECT_EQ(stopped.promiscuity, 0);
+    EXPECT_EQ(stopped.allMulticast, 1);
+    EXPECT_EQ(Holds(stopped, kPaeGroup), 0u);
+    EXPECT_EQ(Holds(stopped, kOtherGroup), 1u);
 }
 
 // A change recorded on an interface that has another name now, or whose flag
