@@ -5,6 +5,10 @@ crossed, so that nothing is on its way when the captures stop; every case ends
 with the road stopped, and through rezezura that means the service stopped
 with its verifier's summary clean."""
 
+import time
+
+from . import capture as capture_module
+from . import frames, processes
 from .processes import WaitTimeout
 from .session import Session
 
@@ -181,6 +185,105 @@ def two_supplicants(road, world, binaries, **options):
     _finish(session)
 
 
+def _hold_tls_responses(session, link, held):
+    """While `held`, each EAP-TLS response the service sends out of the
+    adapter's interface is dropped there (a class of its queueing discipline
+    that keeps nothing): an authentication that has begun EAP-TLS stays under
+    way, hostapd asking for the TLS handshake again and again, until the hold
+    ends."""
+    tc = ["tc", "-n", session.near.name]
+    if not held:
+        processes.run(tc + ["qdisc", "del", "dev", link.adapter, "root"])
+        return
+    for command in (["qdisc", "add", "dev", link.adapter, "root", "handle", "1:", "htb", "default", "1",
+                     "r2q", "100000"],
+                    ["class", "add", "dev", link.adapter, "parent", "1:", "classid", "1:1", "htb", "rate", "1gbit"],
+                    ["class", "add", "dev", link.adapter, "parent", "1:", "classid", "1:2", "htb", "rate", "1gbit"],
+                    ["qdisc", "add", "dev", link.adapter, "parent", "1:2", "pfifo", "limit", "0"],
+                    # From the start of the EAPOL header: type 0 (EAP) at 1,
+                    # code 2 (Response) at 4, type 13 (TLS) at 8.
+                    ["filter", "add", "dev", link.adapter, "parent", "1:", "protocol", "0x888e", "u32",
+                     "match", "u8", "0x00", "0xff", "at", "1", "match", "u8", "0x02", "0xff", "at", "4",
+                     "match", "u8", "0x0d", "0xff", "at", "8", "flowid", "1:2"]):
+        processes.run(tc + command)
+
+
+def _restart(road, world, binaries, service_options, **options):
+    session = Session(world, road, binaries, tls=True, service_options=service_options, **options)
+    link = session.links[0]
+    hostapd = link.authenticator.program
+    _hold_tls_responses(session, link, True)
+    supplicant = session.start_supplicant(link, "tls")
+    # The kill comes while the authentication is under way: the identity
+    # crossed, EAP-TLS began, and hostapd has not had the supplicant's
+    # ClientHello. What hostapd asks again after it (its TLS start) any
+    # supplicant may answer, and so may the one started after the restart.
+    supplicant.program.wait_for(r"CTRL-EVENT-EAP-METHOD EAP vendor 0 method 13", 30,
+                                what="that EAP-TLS began")
+    hostapd.wait_for(r"CTRL-EVENT-EAP-RETRANSMIT", 15, what="that it asked again for the TLS handshake")
+    road = session.road
+    killed_at = time.monotonic()
+    road.service.process.kill()
+    road.service.wait_exit(10)
+    _hold_tls_responses(session, link, False)
+    if supplicant.program.count(r"CTRL-EVENT-EAP-SUCCESS"):
+        raise CaseFailure("the supplicant had authenticated before the service was killed")
+    bridge = road.bridges[link.adapter]
+    try:
+        bridge.wait_exit(15)
+    except WaitTimeout as timeout:
+        raise CaseFailure("relayctl bridge went on after its service was killed: %s" % timeout)
+    supplicant.program.stop()
+    for capture in (link.near_capture, link.far_capture):
+        capture.program.stop()
+
+    road.service = road.start_service()
+    serving_at = road.service.serving.time
+    # The bridge put the PAE group on the adapter's multicast list: on the
+    # packet-socket road that went with the killed service's socket; on the
+    # interface's own road it stayed, and the new service undoes it.
+    undone = [line for line in road.service.lines if "did not stop left changes" in line]
+    expected = ["rezezura-host: a service that did not stop left changes on its interfaces; undid multicast "
+                "%s on %s" % (frames.PAE_GROUP, link.adapter)] if service_options else []
+    if undone != expected:
+        raise CaseFailure("the new service said %r of what the killed one left, not %r" % (undone, expected))
+    road.bridges[link.adapter] = road.bridge(link.adapter, bridge.tap)
+    # Only what is sent from here on is compared: what was under way at the
+    # kill went with the service.
+    link.far_capture = capture_module.Capture(world, session.far, link.far_if, "capture-after-" + link.far_if)
+    link.near_capture = capture_module.Capture(world, session.near, link.port, "capture-after-" + link.port)
+    link.far_capture.ready()
+    link.near_capture.ready()
+    mark = hostapd.mark()
+    told_at = time.monotonic()
+    supplicant = session.start_supplicant(link, "tls")
+    success = supplicant.wait_success()
+    began = supplicant.program.wait_for(r"CTRL-EVENT-EAP-STARTED", 1, what="CTRL-EVENT-EAP-STARTED")
+    link.authenticator.wait_success(link.near_mac, since=mark)
+    _finish(session)
+    print("restart: serving again %.0f ms after the kill; authenticated again %.0f ms after the kill, "
+          "%.0f ms after the supplicant's start, %.0f ms after its EAP began; %d EAPOL frames sent after the "
+          "restart, every one delivered"
+          % ((serving_at - killed_at) * 1000, (success.time - killed_at) * 1000, (success.time - told_at) * 1000,
+             (success.time - began.time) * 1000, session.frame_count), flush=True)
+
+
+def restart(road, world, binaries, **options):
+    """The service is killed (SIGKILL) in the middle of an EAP-TLS
+    authentication and started again, as a person or systemd would; the
+    bridge, which ends with its service, is started again, and so is the
+    supplicant, whose port went with the bridge. It authenticates again, and
+    every EAPOL frame either peer sent after the restart crosses."""
+    _restart(road, world, binaries, (), **options)
+
+
+def restart_interface_road(road, world, binaries, **options):
+    """restart with the service asking for no packet-socket options: the
+    multicast address the killed service put on the interface itself is
+    undone by the next one before it serves."""
+    _restart(road, world, binaries, ("--no-packet-options",), **options)
+
+
 CASES = {
     "md5": md5,
     "peap": peap,
@@ -192,7 +295,9 @@ CASES = {
     "carrier": carrier,
     "unplug": unplug,
     "two-supplicants": two_supplicants,
+    "restart": restart,
+    "restart-interface-road": restart_interface_road,
 }
 
 # Cases that only mean something with the service in the road.
-REZEZURA_ONLY = {"unplug"}
+REZEZURA_ONLY = {"unplug", "restart", "restart-interface-road"}

@@ -28,27 +28,41 @@ class Rezezura:
     name = "rezezura"
     strict = True  # only the EAPOL frames of the two peers may cross
 
-    def __init__(self, world, near, adapters, binaries, image=None):
+    def __init__(self, world, near, adapters, binaries, image=None, service_options=()):
         self.world = world
         self.near = near
         self.binaries = binaries
         self.socket = world.path("control")
         self.env = dict(os.environ, REZEZURA_SOCKET=self.socket)
-        argv = [binaries["rezezura-host"], "--socket", self.socket]
+        self.argv = [binaries["rezezura-host"], "--socket", self.socket]
         for adapter in adapters:
-            argv += ["--adapter", adapter]
+            self.argv += ["--adapter", adapter]
         if image:
-            argv += ["--image", image]
-        self.service = world.start("rezezura-host", argv, namespace=near, env=self.env)
-        serving = self.service.wait_for(r"^rezezura-host: serving", 30, what="'rezezura-host: serving'")
-        if image and not serving.text.endswith(" with the image " + image):
-            raise RuntimeError("rezezura-host does not run the image %s: %s" % (image, serving.text))
+            self.argv += ["--image", image]
+        self.argv += list(service_options)
+        self.image = image
+        self.starts = 0
+        self.service = self.start_service()
         self.bridges = {}
         for index, adapter in enumerate(adapters):
             self.bridges[adapter] = self.bridge(adapter, "tap%d" % index)
 
+    def start_service(self):
+        """The service on the road's socket, once it serves; a start after
+        the first is named for its turn."""
+        self.starts += 1
+        name = "rezezura-host" if self.starts == 1 else "rezezura-host-%d" % self.starts
+        service = self.world.start(name, self.argv, namespace=self.near, env=self.env)
+        serving = service.wait_for(r"^rezezura-host: serving", 30, what="'rezezura-host: serving'")
+        if self.image and not serving.text.endswith(" with the image " + self.image):
+            raise RuntimeError("rezezura-host does not run the image %s: %s" % (self.image, serving.text))
+        service.serving = serving
+        return service
+
     def bridge(self, adapter, tap):
-        program = self.world.start("relayctl-bridge-" + adapter,
+        name = "relayctl-bridge-" + adapter
+        taken = sum(1 for program in self.world.programs if program.name.startswith(name))
+        program = self.world.start(name if taken == 0 else "%s-%d" % (name, taken + 1),
                                    [self.binaries["relayctl"], "bridge", adapter, tap],
                                    namespace=self.near, env=self.env)
         program.wait_for(r"bridging \S+ <-> %s" % tap, 15, what="'bridging ... <-> %s'" % tap)
@@ -73,11 +87,11 @@ class Rezezura:
         return problems
 
 
-def make(road, world, near, adapters, binaries, image=None):
+def make(road, world, near, adapters, binaries, image=None, service_options=()):
     if road == "direct":
         return Direct(world, near, adapters)
     if road == "rezezura":
-        return Rezezura(world, near, adapters, binaries, image)
+        return Rezezura(world, near, adapters, binaries, image, service_options)
     if road == "image":
-        return Rezezura(world, near, adapters, binaries, image or binaries["image"])
+        return Rezezura(world, near, adapters, binaries, image or binaries["image"], service_options)
     raise ValueError("no such road: %s" % road)

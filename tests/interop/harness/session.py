@@ -24,7 +24,7 @@ class Link:
 
 class Session:
     def __init__(self, world, road, binaries=None, links=1, tls=False, pae_group=True,
-                 reauth_period=0, image=None):
+                 reauth_period=0, image=None, service_options=()):
         self.world = world
         self.certs = certs.make(world) if tls else None
         self.near = world.namespace("supplicant")
@@ -35,7 +35,7 @@ class Session:
             link.authenticator = peers.Authenticator(world, self.far, link.far_if, self.certs, pae_group,
                                                      reauth_period, name="hostapd-" + link.far_if)
         self.road = roads.make(road, world, self.near, [link.adapter for link in self.links],
-                               binaries or {}, image)
+                               binaries or {}, image, service_options)
         for link in self.links:
             link.port = self.road.port(link.adapter)
             link.near_capture = capture.Capture(world, self.near, link.port, "capture-" + link.port)
