@@ -23,6 +23,26 @@ namespace {
 
 constexpr uint64_t kDefaultWorkOrderSeed = 1;
 
+const char *PartyName(WorkKind kind)
+{
+    switch (kind) {
+    case WorkKind::Ndis: return "system worker (NDIS work item)";
+    case WorkKind::Io: return "system worker (I/O work item)";
+    case WorkKind::Pnp: break;
+    }
+    return "system worker (the stack's plug-and-play)";
+}
+
+const char *WorkName(WorkKind kind)
+{
+    switch (kind) {
+    case WorkKind::Ndis: return "NDIS work item";
+    case WorkKind::Io: return "I/O work item";
+    case WorkKind::Pnp: break;
+    }
+    return "the stack's plug-and-play move";
+}
+
 struct QueuedWork {
     const void *item;
     WorkKind kind;
@@ -56,8 +76,7 @@ public:
         // thread picks it up; the schedule waits for that, so under one every
         // item gets a thread, as Windows adds dynamic worker threads when the
         // queue backs up.
-        uint64_t ticket = schedule::Announce(nullptr, kind == WorkKind::Ndis ? "system worker (NDIS work item)"
-                                                                             : "system worker (I/O work item)");
+        uint64_t ticket = schedule::Announce(nullptr, PartyName(kind));
         size_t wanted = std::max(kSystemWorkerThreads,
                                  ticket != 0 ? running_.size() + finishing_ + queued_.size() + 1 : size_t{0});
         while (workers_.size() < wanted) {
@@ -116,8 +135,7 @@ public:
         std::lock_guard<std::mutex> guard(lock_);
         for (const QueuedWork &work : queued_) {
             char text[96];
-            std::snprintf(text, sizeof text, "%s work item %p queued and never run",
-                          work.kind == WorkKind::Ndis ? "NDIS" : "I/O", work.item);
+            std::snprintf(text, sizeof text, "%s %p queued and never run", WorkName(work.kind), work.item);
             leaks.push_back(text);
         }
         if (!running_.empty()) {

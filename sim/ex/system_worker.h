@@ -1,5 +1,7 @@
 // The system worker threads: NDIS work items and I/O work items alike run on
-// them at PASSIVE_LEVEL, as Windows runs both from its delayed work queue:
+// them at PASSIVE_LEVEL, as Windows runs both from its delayed work queue,
+// and so do the stack's own plug-and-play moves (an adapter's arrival or
+// removal, with the bind and unbind calls they make):
 // several at a time, each on whichever thread is free, in an order the seed
 // picks (sim/work.h), not the order they were queued in.
 #pragma once
@@ -11,7 +13,7 @@
 
 namespace sim {
 
-enum class WorkKind { Ndis, Io };
+enum class WorkKind { Ndis, Io, Pnp };
 
 // Queues `run` for `item`, the caller's work item; false when the item is
 // queued already and its routine has not started. `finished`, when given,

@@ -7,7 +7,7 @@
 
 namespace sim {
 
-void OfferAdapter(ProtocolRecord *protocol, AdapterState *adapter);
+HandlerCall *OfferAdapter(ProtocolRecord *protocol, AdapterState *adapter);
 NDIS_STATUS IndicateAdapterPnPEvent(AdapterState *adapter, NET_PNP_EVENT_CODE code,
                                     std::vector<uint8_t> &buffer);
 
@@ -49,22 +49,29 @@ Adapter AddAdapter(const AdapterConfig &config)
     return adapter;
 }
 
-void Adapter::Arrive()
+std::vector<HandlerCall *> OfferToProtocols(AdapterState *adapter)
 {
     std::vector<ProtocolRecord *> protocols;
     {
         NdisWorld &world = World();
         std::lock_guard<std::mutex> guard(world.lock);
-        state_->present = true;
+        adapter->present = true;
         for (const auto &protocol : world.protocols) {
             if (protocol->registered) {
                 protocols.push_back(protocol.get());
             }
         }
     }
+    std::vector<HandlerCall *> calls;
     for (ProtocolRecord *protocol : protocols) {
-        OfferAdapter(protocol, state_);
+        calls.push_back(OfferAdapter(protocol, adapter));
     }
+    return calls;
+}
+
+void Adapter::Arrive()
+{
+    OfferToProtocols(state_);
 }
 
 const std::u16string &Adapter::Name() const
@@ -145,17 +152,17 @@ bool Adapter::WaitBindCompleted(std::chrono::milliseconds timeout) const
     });
 }
 
-void Adapter::BeginRemove()
+std::vector<HandlerCall *> TakeAdapterAway(AdapterState *adapter)
 {
     std::vector<OpenRecord *> opens;
     std::vector<HeldSend> held;
     bool lowPower;
     {
         std::lock_guard<std::mutex> guard(World().lock);
-        state_->present = false;
-        lowPower = state_->power != NdisDeviceStateD0;
-        held.swap(state_->traffic.heldSends);
-        for (OpenRecord *open : state_->opens) {
+        adapter->present = false;
+        lowPower = adapter->power != NdisDeviceStateD0;
+        held.swap(adapter->traffic.heldSends);
+        for (OpenRecord *open : adapter->opens) {
             if (open->state == OpenState::Opening || open->state == OpenState::Open) {
                 opens.push_back(open);
             }
@@ -164,10 +171,15 @@ void Adapter::BeginRemove()
     // What NDIS held for an adapter below D0 fails with the adapter, before
     // its protocols are asked to unbind.
     if (lowPower) {
-        FailQueuedRequests(state_, kAdapterRemoved);
+        FailQueuedRequests(adapter, kAdapterRemoved);
     }
     FailHeldSends(std::move(held), kAdapterRemoved);
-    std::vector<HandlerCall *> calls = UnbindOpens(opens);
+    return UnbindOpens(opens);
+}
+
+void Adapter::BeginRemove()
+{
+    std::vector<HandlerCall *> calls = TakeAdapterAway(state_);
     std::lock_guard<std::mutex> guard(World().lock);
     state_->removalUnbinds = std::move(calls);
 }

@@ -138,7 +138,7 @@ HandlerCall *Complete(NDIS_HANDLE context, bool isBind, NDIS_STATUS status,
 
 }  // namespace
 
-void OfferAdapter(ProtocolRecord *protocol, AdapterState *adapter)
+HandlerCall *OfferAdapter(ProtocolRecord *protocol, AdapterState *adapter)
 {
     HandlerCall *call = nullptr;
     {
@@ -164,6 +164,7 @@ void OfferAdapter(ProtocolRecord *protocol, AdapterState *adapter)
                         call, &deviceName, &systemSpecific1, nullptr);
     name.assign(name.size(), u'\xDEAD');
     HandlerReturned(call, status, "BindAdapterHandler");
+    return call;
 }
 
 std::vector<HandlerCall *> UnbindOpens(const std::vector<OpenRecord *> &opens)
@@ -216,9 +217,16 @@ VOID NTAPI NdisCompleteBindAdapter(NDIS_HANDLE BindAdapterContext, NDIS_STATUS S
     // "Callers of NdisCompleteBindAdapter run at IRQL PASSIVE_LEVEL."
     sim::RequireIrqlAtMost(PASSIVE_LEVEL, "NdisCompleteBindAdapter");
     sim::HookPoint("NdisCompleteBindAdapter");
-    sim::NdisWorld &world = sim::World();
-    std::lock_guard<std::mutex> guard(world.lock);
-    sim::Complete(BindAdapterContext, true, Status, OpenStatus, "NdisCompleteBindAdapter");
+    std::vector<std::function<void()>> settled;
+    {
+        sim::NdisWorld &world = sim::World();
+        std::lock_guard<std::mutex> guard(world.lock);
+        sim::Complete(BindAdapterContext, true, Status, OpenStatus, "NdisCompleteBindAdapter");
+        settled = sim::TakeSettledMoves();
+    }
+    for (const std::function<void()> &tell : settled) {
+        tell();
+    }
 }
 
 VOID NTAPI NdisCompleteUnbindAdapter(NDIS_HANDLE UnbindAdapterContext, NDIS_STATUS Status)
@@ -226,19 +234,26 @@ VOID NTAPI NdisCompleteUnbindAdapter(NDIS_HANDLE UnbindAdapterContext, NDIS_STAT
     // "Callers of NdisCompleteUnbindAdapter run at IRQL PASSIVE_LEVEL."
     sim::RequireIrqlAtMost(PASSIVE_LEVEL, "NdisCompleteUnbindAdapter");
     sim::HookPoint("NdisCompleteUnbindAdapter");
-    sim::NdisWorld &world = sim::World();
-    std::lock_guard<std::mutex> guard(world.lock);
-    // The unbind's only result is success; a close that failed is the
-    // protocol's own business.
-    if (Status != NDIS_STATUS_SUCCESS) {
-        sim::Violation("ndis.unbind-not-success", "NdisCompleteUnbindAdapter",
-                       "completed with " + sim::StatusText(Status) + ", not NDIS_STATUS_SUCCESS");
+    std::vector<std::function<void()>> settled;
+    {
+        sim::NdisWorld &world = sim::World();
+        std::lock_guard<std::mutex> guard(world.lock);
+        // The unbind's only result is success; a close that failed is the
+        // protocol's own business.
+        if (Status != NDIS_STATUS_SUCCESS) {
+            sim::Violation("ndis.unbind-not-success", "NdisCompleteUnbindAdapter",
+                           "completed with " + sim::StatusText(Status) + ", not NDIS_STATUS_SUCCESS");
+        }
+        sim::HandlerCall *call =
+            sim::Complete(UnbindAdapterContext, false, Status, 0, "NdisCompleteUnbindAdapter");
+        if (call != nullptr && !sim::OpenIsClosed(call->open)) {
+            sim::Violation("ndis.unbind-before-close", "NdisCompleteUnbindAdapter",
+                           "the unbind completed with the adapter still open");
+        }
+        settled = sim::TakeSettledMoves();
     }
-    sim::HandlerCall *call =
-        sim::Complete(UnbindAdapterContext, false, Status, 0, "NdisCompleteUnbindAdapter");
-    if (call != nullptr && !sim::OpenIsClosed(call->open)) {
-        sim::Violation("ndis.unbind-before-close", "NdisCompleteUnbindAdapter",
-                       "the unbind completed with the adapter still open");
+    for (const std::function<void()> &tell : settled) {
+        tell();
     }
 }
 

@@ -8,7 +8,7 @@
 
 namespace sim {
 
-void OfferAdapter(ProtocolRecord *protocol, AdapterState *adapter);
+HandlerCall *OfferAdapter(ProtocolRecord *protocol, AdapterState *adapter);
 
 namespace {
 

@@ -89,6 +89,7 @@ void ResetNdis()
     WaitNdisWorkIdle(kWaitLimit);
     NdisWorld &world = World();
     std::lock_guard<std::mutex> guard(world.lock);
+    world.moves.clear();
     world.calls.clear();
     world.opens.clear();
     world.adapters.clear();

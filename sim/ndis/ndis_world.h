@@ -59,6 +59,15 @@ struct HandlerCall {
     HandlerOutcome outcome;
 };
 
+// One of the stack's own moves on an adapter, its arrival or its removal,
+// made on a system worker thread: the binds or unbinds it started, and whom
+// to tell once every one of them has completed.
+struct StackMove {
+    std::vector<HandlerCall *> calls;
+    std::function<void()> settled;
+    bool started = false;  // every handler of the move has been called
+};
+
 // A request NDIS holds for the adapter, which takes one at a time.
 struct QueuedRequest {
     OpenRecord *open;
@@ -103,6 +112,7 @@ struct NdisWorld {
     std::vector<std::unique_ptr<AdapterState>> adapters;
     std::vector<std::unique_ptr<OpenRecord>> opens;
     std::vector<std::unique_ptr<HandlerCall>> calls;
+    std::vector<std::unique_ptr<StackMove>> moves;
     UCHAR stackMajorVersion = 5;
     UCHAR stackMinorVersion = 0;
 };
@@ -141,6 +151,19 @@ bool WaitOpensClosed(const std::function<bool(const OpenRecord &)> &which, std::
 std::vector<HandlerCall *> UnbindOpens(const std::vector<OpenRecord *> &opens);
 // Waits until every given unbind completed; false on time-out.
 bool WaitUnbinds(const std::vector<HandlerCall *> &calls, std::chrono::milliseconds timeout);
+
+// Offers the adapter to every registered protocol, in this thread; returns the bind calls.
+std::vector<HandlerCall *> OfferToProtocols(AdapterState *adapter);
+// Takes the adapter from the stack: fails what NDIS held for it and asks
+// each protocol bound to it to unbind, in this thread; returns the unbind calls.
+std::vector<HandlerCall *> TakeAdapterAway(AdapterState *adapter);
+// Makes a move of the stack's own on a system worker thread: `handlers`
+// calls the protocols and returns the calls it made; `settled` is told once
+// each of them has completed.
+void BeginStackMove(std::function<std::vector<HandlerCall *>()> handlers, std::function<void()> settled);
+// Takes whom to tell of every move whose binds or unbinds have all
+// completed. Call with the lock held, and tell them once it is dropped.
+std::vector<std::function<void()>> TakeSettledMoves();
 
 std::string Narrow(const std::u16string &text);
 

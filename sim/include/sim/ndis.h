@@ -12,6 +12,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -179,6 +180,19 @@ public:
     void BeginRemove();
     bool WaitRemoved(std::chrono::milliseconds timeout);
     bool Remove(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+    // The same two moves as the stack makes them on Windows: on a system
+    // worker thread at PASSIVE_LEVEL rather than in the caller's, so that a
+    // protocol that pends its bind or unbind holds up nobody. BeginArrival
+    // is Arrive there, BeginRemoval is Remove there (each unbind once its
+    // bind has completed). `settled` is told once every bind or unbind the
+    // move started has completed, at once when it started none, as the
+    // plug-and-play manager hears that the device started or is gone: on
+    // whichever thread completed the last of them, maybe inside a
+    // protocol's call, with no lock of the sim held; it must neither block
+    // nor call into the sim.
+    void BeginArrival(std::function<void()> settled);
+    void BeginRemoval(std::function<void()> settled);
 
     // A plug-and-play event for each protocol bound to the adapter; returns the
     // last handler's status (NDIS_STATUS_SUCCESS when none is bound).

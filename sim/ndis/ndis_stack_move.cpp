@@ -1,0 +1,70 @@
+// The stack's own moves on an adapter made as Windows makes them: its
+// arrival and its removal run on a system worker thread rather than in the
+// caller's, and whoever waits for the adapter to be started or gone is told
+// once every bind or unbind the move started has completed.
+#include "sim/ex/system_worker.h"
+#include "sim/ndis/ndis_world.h"
+
+namespace sim {
+
+std::vector<std::function<void()>> TakeSettledMoves()
+{
+    std::vector<std::function<void()>> settled;
+    std::vector<std::unique_ptr<StackMove>> &moves = World().moves;
+    for (auto it = moves.begin(); it != moves.end();) {
+        StackMove &move = **it;
+        bool done = move.started;
+        for (const HandlerCall *call : move.calls) {
+            done = done && call->outcome.Result().has_value();
+        }
+        if (done) {
+            settled.push_back(std::move(move.settled));
+            it = moves.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return settled;
+}
+
+void BeginStackMove(std::function<std::vector<HandlerCall *>()> handlers, std::function<void()> settled)
+{
+    StackMove *move;
+    {
+        NdisWorld &world = World();
+        std::lock_guard<std::mutex> guard(world.lock);
+        world.moves.push_back(std::make_unique<StackMove>());
+        move = world.moves.back().get();
+        move->settled = std::move(settled);
+    }
+    QueueSystemWork(move, WorkKind::Pnp, [move, handlers = std::move(handlers)] {
+        // A completion made while the handlers ran finds the move not yet
+        // started and leaves the telling to this thread.
+        std::vector<HandlerCall *> calls = handlers();
+        std::vector<std::function<void()>> settled;
+        {
+            NdisWorld &world = World();
+            std::lock_guard<std::mutex> guard(world.lock);
+            move->calls = std::move(calls);
+            move->started = true;
+            settled = TakeSettledMoves();
+        }
+        for (const std::function<void()> &tell : settled) {
+            tell();
+        }
+    });
+}
+
+void Adapter::BeginArrival(std::function<void()> settled)
+{
+    AdapterState *adapter = state_;
+    BeginStackMove([adapter] { return OfferToProtocols(adapter); }, std::move(settled));
+}
+
+void Adapter::BeginRemoval(std::function<void()> settled)
+{
+    AdapterState *adapter = state_;
+    BeginStackMove([adapter] { return TakeAdapterAway(adapter); }, std::move(settled));
+}
+
+}  // namespace sim
