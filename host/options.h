@@ -22,6 +22,9 @@ struct Options {
     // How long the loop looks for more events before it sleeps.
     std::chrono::microseconds busyPoll = kDefaultBusyPoll;
     bool help = false;
+    // How long the driver may take to finish binding or unbinding an
+    // adapter before the service gives up on it; not on the command line.
+    std::chrono::milliseconds moveLimit{10000};
 };
 
 extern const char kUsage[];

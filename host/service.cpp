@@ -1,5 +1,6 @@
 #include "host/service.h"
 
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <set>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -27,7 +29,6 @@
 namespace host {
 namespace {
 
-constexpr auto kBindLimit = std::chrono::seconds(10);
 // Wake-ups of the loop between two clearances of finished requests.
 constexpr uint64_t kForgetEvery = 256;
 
@@ -121,9 +122,8 @@ bool ClaimSocketPath(const std::string &path, sockaddr_un *address, std::string 
 
 }  // namespace
 
-bool Service::Offer(const Link &link, std::string *error)
+bool Service::StartOffer(const Link &link, const std::string &boundLine, std::string *error)
 {
-    std::string device = "\\Device\\" + link.name;
     if (!link.ethernet) {
         *error = link.name + " is not an Ethernet interface";
         return false;
@@ -137,28 +137,33 @@ bool Service::Offer(const Link &link, std::string *error)
     config.name = DeviceName(link.name);
     std::copy(link.address.begin(), link.address.end(), config.stationAddress.begin());
     config.wire = wire;
-    sim::Adapter adapter = sim::CreateAdapter(config);
-    adapter.Arrive();
-    std::optional<NDIS_STATUS> bound =
-        adapter.WaitBindCompleted(kBindLimit) ? adapter.LatestBind().Result() : std::nullopt;
-    if (bound != NDIS_STATUS_SUCCESS) {
-        wire->Stop();
-        *error = bound ? "the driver refused " + device + " with NDIS status " + Hex32(*bound)
-                       : "the driver did not finish binding " + device;
-        return false;
-    }
-    epoll_event ready{};
-    ready.events = EPOLLIN;
-    ready.data.fd = wire->Descriptor();
-    if (epoll_ctl(poller_, EPOLL_CTL_ADD, wire->Descriptor(), &ready) != 0) {
-        *error = "cannot wait for the frames of " + link.name + ": " + std::strerror(errno);
-        adapter.Remove();
-        wire->Stop();
-        return false;
-    }
-    wires_[wire->Descriptor()] = link.index;
-    adapters_.emplace(link.index, HostAdapter{wire, adapter});
+    auto settled = std::make_shared<std::atomic<bool>>(false);
+    HostAdapter fresh{wire, sim::CreateAdapter(config), Stage::Binding, settled,
+                      std::chrono::steady_clock::now() + options_.moveLimit, boundLine, true};
+    HostAdapter &entry = adapters_.insert_or_assign(link.index, std::move(fresh)).first->second;
+    entry.adapter.BeginArrival(Teller(entry.settled));
+    ArmMoveTimer();
     return true;
+}
+
+void Service::StartWithdraw(HostAdapter &adapter, const std::string &cause, bool sayUnbound)
+{
+    Forget(adapter);
+    adapter.stage = Stage::Unbinding;
+    adapter.cause = cause;
+    adapter.sayUnbound = sayUnbound;
+    adapter.settled = std::make_shared<std::atomic<bool>>(false);
+    adapter.deadline = std::chrono::steady_clock::now() + options_.moveLimit;
+    adapter.adapter.BeginRemoval(Teller(adapter.settled));
+    ArmMoveTimer();
+}
+
+std::function<void()> Service::Teller(const std::shared_ptr<std::atomic<bool>> &settled) const
+{
+    return [settled, bell = moved_] {
+        settled->store(true);
+        bell->Ring();
+    };
 }
 
 void Service::Forget(HostAdapter &adapter)
@@ -171,7 +176,7 @@ void Service::Forget(HostAdapter &adapter)
 
 Service::~Service()
 {
-    for (int descriptor : {poller_, finished_, pauser_}) {
+    for (int descriptor : {poller_, finished_, pauser_, moveTimer_}) {
         if (descriptor >= 0) {
             close(descriptor);
         }
@@ -316,35 +321,148 @@ void Service::Reap()
     }
 }
 
-bool Service::Withdraw(std::map<int, HostAdapter>::iterator found)
+void Service::Settle()
 {
-    Forget(found->second);
-    bool unbound = found->second.adapter.Remove();
-    found->second.wire->Stop();
-    adapters_.erase(found);
-    return unbound;
+    moved_->Answer();
+    for (auto it = adapters_.begin(); it != adapters_.end();) {
+        HostAdapter &adapter = it->second;
+        if (adapter.stage == Stage::Bound || !adapter.settled->load()) {
+            ++it;
+            continue;
+        }
+        const Link link = adapter.wire->Interface();
+        const std::string device = "\\Device\\" + link.name;
+        if (adapter.stage == Stage::Unbinding) {
+            if (adapter.sayUnbound) {
+                Say(device + ": " + adapter.cause + "; the driver unbound it");
+            }
+            adapter.wire->Stop();
+            it = adapters_.erase(it);
+            continue;
+        }
+        std::optional<NDIS_STATUS> bound = adapter.adapter.LatestBind().Result();
+        if (bound != NDIS_STATUS_SUCCESS) {
+            Say(bound ? "the driver refused " + device + " with NDIS status " + Hex32(*bound)
+                      : "no driver took " + device);
+            adapter.wire->Stop();
+            it = adapters_.erase(it);
+            continue;
+        }
+        epoll_event ready{};
+        ready.events = EPOLLIN;
+        ready.data.fd = adapter.wire->Descriptor();
+        if (epoll_ctl(poller_, EPOLL_CTL_ADD, adapter.wire->Descriptor(), &ready) != 0) {
+            Say("cannot wait for the frames of " + link.name + ": " + std::strerror(errno));
+            StartWithdraw(adapter, "no frames could be taken from it", true);
+            ++it;
+            continue;
+        }
+        wires_[adapter.wire->Descriptor()] = it->first;
+        adapter.stage = Stage::Bound;
+        if (!adapter.cause.empty()) {
+            Say(device + ": " + adapter.cause);
+        }
+        ++it;
+    }
+    ArmMoveTimer();
+    Advance();
 }
 
-void Service::OfferAppeared(const Link &link)
+void Service::Overdue()
+{
+    uint64_t expirations;
+    ssize_t got = read(moveTimer_, &expirations, sizeof expirations);
+    (void)got;
+    const auto now = std::chrono::steady_clock::now();
+    for (auto it = adapters_.begin(); it != adapters_.end();) {
+        HostAdapter &adapter = it->second;
+        if (adapter.stage == Stage::Bound || adapter.settled->load() || adapter.deadline > now) {
+            ++it;
+            continue;
+        }
+        const std::string device = "\\Device\\" + adapter.wire->Interface().name;
+        if (adapter.stage == Stage::Binding) {
+            Say("the driver did not finish binding " + device + " within " +
+                std::to_string(options_.moveLimit.count()) + " ms; the adapter is withdrawn");
+            StartWithdraw(adapter, "the bind did not finish in time", true);
+            ++it;
+            continue;
+        }
+        Say(device + ": " + (adapter.cause.empty() ? "" : adapter.cause + "; ") +
+            "the driver did not finish unbinding it");
+        adapter.wire->Stop();
+        it = adapters_.erase(it);
+    }
+    ArmMoveTimer();
+    Advance();
+}
+
+void Service::ArmMoveTimer()
+{
+    std::optional<std::chrono::steady_clock::time_point> earliest;
+    for (const auto &[index, adapter] : adapters_) {
+        if (adapter.stage != Stage::Bound && (!earliest || adapter.deadline < *earliest)) {
+            earliest = adapter.deadline;
+        }
+    }
+    itimerspec when{};
+    if (earliest) {
+        auto left = std::max<std::chrono::nanoseconds>(*earliest - std::chrono::steady_clock::now(),
+                                                       std::chrono::nanoseconds(1));
+        when.it_value.tv_sec = static_cast<time_t>(left.count() / 1000000000);
+        when.it_value.tv_nsec = static_cast<long>(left.count() % 1000000000);
+    }
+    timerfd_settime(moveTimer_, 0, &when, nullptr);
+}
+
+bool Service::Moving() const
+{
+    return std::any_of(adapters_.begin(), adapters_.end(),
+                       [](const auto &entry) { return entry.second.stage != Stage::Bound; });
+}
+
+void Service::AwaitMoves()
+{
+    // Each move ends by its deadline at the latest, which the timer keeps.
+    while (Moving()) {
+        pollfd ready[2] = {{moved_->Descriptor(), POLLIN, 0}, {moveTimer_, POLLIN, 0}};
+        if (poll(ready, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            Say(std::string("waiting for the adapters failed: ") + std::strerror(errno));
+            return;
+        }
+        if (ready[0].revents != 0) {
+            Settle();
+        }
+        if (ready[1].revents != 0) {
+            Overdue();
+        }
+    }
+}
+
+bool Service::OfferAppeared(const Link &link, const std::string &boundLine)
 {
     if (!Wanted(options_, link) || !link.ethernet) {
-        return;
+        return true;
     }
     // Names are the kernel's and unique: an adapter still under this one
     // belongs to an interface renamed or gone in a message that was lost.
+    // The new one waits until that adapter gave the name up.
     auto holder = std::find_if(adapters_.begin(), adapters_.end(),
                                [&](const auto &entry) { return entry.second.wire->Interface().name == link.name; });
     if (holder != adapters_.end()) {
-        bool unbound = Withdraw(holder);
-        Say("\\Device\\" + link.name + ": another interface took the name; " +
-            (unbound ? "the driver unbound the adapter it named" : "the driver did not finish unbinding it"));
+        if (holder->second.stage == Stage::Bound) {
+            StartWithdraw(holder->second, "another interface took the name", true);
+        }
+        return false;
     }
     std::string error;
-    if (Offer(link, &error)) {
-        Say("\\Device\\" + link.name + ": the interface appeared; the driver bound it");
-    } else {
+    if (!StartOffer(link, boundLine, &error)) {
         Say(error);
     }
+    return true;
 }
 
 void Service::FollowLinks()
@@ -352,11 +470,14 @@ void Service::FollowLinks()
     bool lost = false;
     std::vector<LinkEvent> events = monitor_.TakeEvents(&lost);
     if (lost) {
+        // What is listed now stands for every change still waiting too.
+        changes_.clear();
         events = Reconciliation();
     }
-    for (const LinkEvent &event : events) {
-        Follow(event);
+    for (LinkEvent &event : events) {
+        changes_.push_back({std::move(event), ""});
     }
+    Advance();
 }
 
 std::vector<LinkEvent> Service::Reconciliation()
@@ -388,53 +509,68 @@ std::vector<LinkEvent> Service::Reconciliation()
     return events;
 }
 
-void Service::Follow(const LinkEvent &event)
+void Service::Advance()
 {
-    const Link &link = event.link;
-    auto found = adapters_.find(link.index);
-    if (found == adapters_.end()) {
-        if (event.change == LinkChange::Changed) {
-            OfferAppeared(link);
-        }
+    if (stopping_) {
         return;
     }
+    // A change waits behind an earlier one that waits for the same
+    // interface or the same name; the others go on.
+    std::set<int> heldIndexes;
+    std::set<std::string> heldNames;
+    for (auto it = changes_.begin(); it != changes_.end();) {
+        const Link &link = it->event.link;
+        bool held = heldIndexes.count(link.index) != 0 || heldNames.count(link.name) != 0;
+        if (!held && Follow(*it)) {
+            it = changes_.erase(it);
+            continue;
+        }
+        heldIndexes.insert(link.index);
+        heldNames.insert(link.name);
+        ++it;
+    }
+}
+
+bool Service::Follow(WaitingChange &change)
+{
+    const Link &link = change.event.link;
+    auto found = adapters_.find(link.index);
+    if (found == adapters_.end()) {
+        if (change.event.change == LinkChange::Changed) {
+            return OfferAppeared(link, change.offerLine.empty() ? "the interface appeared; the driver bound it"
+                                                                : change.offerLine);
+        }
+        return true;
+    }
     HostAdapter &adapter = found->second;
+    if (adapter.stage != Stage::Bound) {
+        return false;  // the bind or unbind under way ends first
+    }
     const Link known = adapter.wire->Interface();
-    std::string device = "\\Device\\" + known.name;
-    if (event.change == LinkChange::Removed) {
-        bool unbound = Withdraw(found);
-        Say(device + ": the interface is gone; " +
-            (unbound ? "the driver unbound it" : "the driver did not finish unbinding it"));
-        return;
+    if (change.event.change == LinkChange::Removed) {
+        StartWithdraw(adapter, "the interface is gone", true);
+        return true;
     }
     // An adapter's name is fixed for its life, as a running adapter's
     // station address is: Windows restarts an adapter whose address is
     // changed, which unbinds it and binds it anew. A renamed interface
-    // is offered again under its new name.
+    // is offered again under its new name. Either offer waits for the
+    // unbind.
     if (link.name != known.name) {
-        bool unbound = Withdraw(found);
-        Say(device + ": the interface is now " + link.name + "; " +
-            (unbound ? "the driver unbound it" : "the driver did not finish unbinding it"));
-        OfferAppeared(link);
-        return;
+        StartWithdraw(adapter, "the interface is now " + link.name, true);
+        return false;
     }
     if (link.address != known.address) {
-        bool unbound = Withdraw(found);
-        std::string error;
-        if (!unbound) {
-            Say(device + ": the interface's address changed; the driver did not finish unbinding it");
-        } else if (Offer(link, &error)) {
-            Say(device + ": the interface's address changed; the driver unbound it and bound it again");
-        } else {
-            Say(error);
-        }
-        return;
+        StartWithdraw(adapter, "the interface's address changed", false);
+        change.offerLine = "the interface's address changed; the driver unbound it and bound it again";
+        return false;
     }
     adapter.wire->Update(link);
     if (link.carrier != known.carrier) {
         adapter.adapter.IndicateStatus(link.carrier ? NDIS_STATUS_MEDIA_CONNECT : NDIS_STATUS_MEDIA_DISCONNECT);
-        Say(device + (link.carrier ? ": media connected" : ": media disconnected"));
+        Say("\\Device\\" + known.name + (link.carrier ? ": media connected" : ": media disconnected"));
     }
+    return true;
 }
 
 int Service::Stop(bool report)
@@ -450,6 +586,9 @@ int Service::Stop(bool report)
         connection->Shut();
     }
     connections_.clear();
+    // An unbind may have waited for a client's requests, which are ended now.
+    stopping_ = true;
+    AwaitMoves();
     bool closed = sim::WaitForDeferredCloses();
     bool unloaded = driver_.Stop();
     for (auto &[index, adapter] : adapters_) {
@@ -489,7 +628,7 @@ int Service::Stop(bool report)
 
 void Service::Serve(int signals)
 {
-    for (int descriptor : {signals, monitor_.Descriptor(), finished_, pauser_}) {
+    for (int descriptor : {signals, monitor_.Descriptor(), finished_, pauser_, moved_->Descriptor(), moveTimer_}) {
         epoll_event ready{};
         ready.events = EPOLLIN;
         ready.data.fd = descriptor;
@@ -526,6 +665,10 @@ void Service::Serve(int signals)
                 Reap();
             } else if (descriptor == pauser_) {
                 ResumeAccepting();
+            } else if (descriptor == moved_->Descriptor()) {
+                Settle();
+            } else if (descriptor == moveTimer_) {
+                Overdue();
             } else if (auto wire = wires_.find(descriptor); wire != wires_.end()) {
                 HostAdapter &adapter = adapters_.at(wire->second);
                 if (!adapter.wire->Receive(adapter.adapter)) {
@@ -593,7 +736,9 @@ int Service::Run(const Options &options, int signals)
     poller_ = epoll_create1(EPOLL_CLOEXEC);
     finished_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     pauser_ = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-    if (poller_ < 0 || finished_ < 0 || pauser_ < 0) {
+    moveTimer_ = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    moved_ = Doorbell::Make();
+    if (poller_ < 0 || finished_ < 0 || pauser_ < 0 || moveTimer_ < 0 || !moved_) {
         Say(std::string("cannot make the service's event loop: ") + std::strerror(errno));
         return 1;
     }
@@ -606,18 +751,24 @@ int Service::Run(const Options &options, int signals)
                             : "DriverEntry returned " + Hex32(static_cast<uint32_t>(loaded))));
         return 1;
     }
-    bool ready = true;
     for (const Link &link : chosen) {
-        if (!Offer(link, &error)) {
-            ready = false;
-            break;
+        if (!StartOffer(link, "", &error)) {
+            Say(error);
+            Stop(false);
+            return 1;
         }
     }
-    if (ready && !Listen(&error)) {
-        ready = false;
-    }
-    if (!ready) {
-        Say(error);
+    // No client is served before every adapter named is bound; a bind
+    // that fails or never completes said so in its line.
+    AwaitMoves();
+    bool bound = std::all_of(chosen.begin(), chosen.end(), [this](const Link &link) {
+        auto found = adapters_.find(link.index);
+        return found != adapters_.end() && found->second.stage == Stage::Bound;
+    });
+    if (!bound || !Listen(&error)) {
+        if (bound) {
+            Say(error);
+        }
         Stop(false);
         return 1;
     }
