@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "host/service.h"
 
@@ -22,6 +23,10 @@ constexpr int kStopSignal = SIGUSR1;
 InProcessService::InProcessService(host::Options options) : socket_(FreshSocketPath())
 {
     options.socket = socket_;
+    // The image suite runs every case again on rezezura.sys itself.
+    if (const char *image = std::getenv("REZEZURA_IMAGE"); image != nullptr && !options.image) {
+        options.image = image;
+    }
     int pipe[2];
     if (pipe2(pipe, O_CLOEXEC) != 0) {
         return;
