@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/timerfd.h>
 #include <sys/un.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,7 +30,8 @@
 namespace host {
 namespace {
 
-// Wake-ups of the loop between two clearances of finished requests.
+// Wake-ups of the loop, or requests made, between two clearances of the
+// records of finished requests.
 constexpr uint64_t kForgetEvery = 256;
 
 void Say(const std::string &line)
@@ -573,6 +575,18 @@ bool Service::Follow(WaitingChange &change)
     return true;
 }
 
+void Service::ForgetRecords()
+{
+    sim::ForgetFinishedRequests();
+    for (auto &[index, adapter] : adapters_) {
+        adapter.adapter.ForgetRequests();
+    }
+    // What a burst (a client flooding requests, a storm of connections)
+    // freed stays with the allocator, the heap as large as at its peak,
+    // unless it is asked to give it back.
+    malloc_trim(0);
+}
+
 int Service::Stop(bool report)
 {
     if (listener_ >= 0) {
@@ -639,6 +653,7 @@ void Service::Serve(int signals)
     }
     epoll_event events[64];
     uint64_t wakeUps = 0;
+    size_t requestsSeen = sim::RequestCount();
     for (;;) {
         int count = WaitForEvents(poller_, events, static_cast<int>(std::size(events)), options_.busyPoll);
         if (count < 0) {
@@ -685,10 +700,11 @@ void Service::Serve(int signals)
         }
         // What a binding's close changed of the receive mode reaches the interface too.
         ApplyReceiveModes();
-        // The I/O manager's records of finished requests and closed files
-        // go now and then, so that nothing grows with time.
-        if (++wakeUps % kForgetEvery == 0) {
-            sim::ForgetFinishedRequests();
+        // So many wake-ups or requests, whichever comes first: a client
+        // flooding requests makes thousands in a few wake-ups.
+        if (++wakeUps % kForgetEvery == 0 || sim::RequestCount() - requestsSeen >= kForgetEvery) {
+            requestsSeen = sim::RequestCount();
+            ForgetRecords();
         }
     }
 }

@@ -9,6 +9,7 @@
 // is outstanding on the adapter, from any open, returns NDIS_STATUS_PENDING
 // and is queued; the queue is answered in order, and what the adapter
 // answers itself completes on NDIS's own thread at DISPATCH_LEVEL.
+#include <algorithm>
 #include <cstring>
 
 #include "sim/hooks.h"
@@ -178,7 +179,7 @@ std::pair<QueuedRequest, NDIS_STATUS> AnswerHead(AdapterState &adapter)
     adapter.requestQueue.pop_front();
     adapter.requestBusy = true;
     NDIS_STATUS status = Answer(*head.open, *head.request, head.script);
-    adapter.requests[head.logIndex].status = status;
+    LoggedRequest(adapter, head.logIndex).status = status;
     return {head, status};
 }
 
@@ -254,6 +255,22 @@ void ResumeRequests(AdapterState &adapter)
     QueueNdisWork([state = &adapter] { ServeHeads(state); });
 }
 
+RequestRecord &LoggedRequest(AdapterState &adapter, size_t logIndex)
+{
+    return adapter.requests[logIndex - adapter.requestsForgotten];
+}
+
+void Adapter::ForgetRequests()
+{
+    std::lock_guard<std::mutex> guard(World().lock);
+    std::vector<RequestRecord> &requests = state_->requests;
+    // The records of requests still queued keep their places.
+    auto answered = std::find_if(requests.begin(), requests.end(),
+                                 [](const RequestRecord &record) { return record.status == NDIS_STATUS_PENDING; });
+    state_->requestsForgotten += static_cast<size_t>(answered - requests.begin());
+    requests.erase(requests.begin(), answered);
+}
+
 void Adapter::ScriptOid(NDIS_OID oid, const OidScript &script)
 {
     std::lock_guard<std::mutex> guard(World().lock);
@@ -294,7 +311,7 @@ void FailQueuedRequests(AdapterState *adapter, NDIS_STATUS status)
             failed = adapter->requestQueue.front();
             adapter->requestQueue.pop_front();
             adapter->requestBusy = true;
-            adapter->requests[failed.logIndex].status = status;
+            LoggedRequest(*adapter, failed.logIndex).status = status;
         }
         CompleteRequest(failed, status, false);
     }
@@ -368,7 +385,7 @@ VOID NTAPI NdisRequest(PNDIS_STATUS Status, NDIS_HANDLE NdisBindingHandle, PNDIS
     }
     sim::BeginActivity(open, sim::Activity::Request);
     adapter.requestQueue.push_back(
-        sim::QueuedRequest{open, NdisRequest, script, adapter.requests.size() - 1, byTest});
+        sim::QueuedRequest{open, NdisRequest, script, adapter.requestsForgotten + adapter.requests.size() - 1, byTest});
     sim::ResumeRequests(adapter);
     world.changed.notify_all();
     *Status = NDIS_STATUS_PENDING;

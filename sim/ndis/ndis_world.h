@@ -73,7 +73,7 @@ struct QueuedRequest {
     OpenRecord *open;
     PNDIS_REQUEST request;
     std::optional<OidScript> script;
-    size_t logIndex;
+    size_t logIndex;  // its record's place, counted from the adapter's first request
     bool byTest;  // scripted to pend: answered when the test completes it
 };
 
@@ -94,6 +94,7 @@ struct AdapterState {
     // A request is at the adapter, or its completion is under way.
     bool requestBusy = false;
     std::vector<RequestRecord> requests;
+    size_t requestsForgotten = 0;  // records let go of ahead of `requests` (Adapter::ForgetRequests)
     std::vector<HandlerCall *> binds;
     std::vector<HandlerCall *> unbinds;
     bool present = false;  // arrived and not yet being removed
@@ -122,6 +123,9 @@ NdisWorld &World();
 // NDIS_STATUS_ADAPTER_REMOVED: what held requests and sends end with when
 // their adapter goes while below D0.
 constexpr NDIS_STATUS kAdapterRemoved = static_cast<NDIS_STATUS>(0xC0010018L);
+
+// The record of a request by its place. Call with the lock held.
+RequestRecord &LoggedRequest(AdapterState &adapter, size_t logIndex);
 
 // The adapter takes the next queued request, if it can. Call with the lock held.
 void ResumeRequests(AdapterState &adapter);

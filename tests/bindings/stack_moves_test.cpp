@@ -8,6 +8,8 @@
 #include <chrono>
 #include <thread>
 
+#include "bindings/lifecycle.h"
+#include "bindings/request.h"
 #include "sim/hooks.h"
 #include "sim/ndis.h"
 #include "sim/work.h"
@@ -77,6 +79,41 @@ TEST_F(StackMoves, ARemovalWithNothingBoundIsToldAtOnce)
     rztest::Gate gone;
     nic.BeginRemoval([&gone] { gone.Open(); });
     EXPECT_TRUE(gone.Wait());
+}
+
+// A long-lived adapter lets go of the records of its answered requests; a
+// request still waiting keeps its record, answered in place.
+TEST_F(StackMoves, AnAdapterForgetsItsAnsweredRequestsButNotOneWaiting)
+{
+    rztest::RelayProtocol relay;
+    sim::Adapter nic = sim::AddAdapter();
+    ASSERT_FALSE(nic.Requests().empty());
+    nic.ForgetRequests();
+    EXPECT_TRUE(nic.Requests().empty());
+
+    AdapterBinding *binding = relay.Lookup(nic);
+    ASSERT_NE(binding, nullptr);
+    nic.ScriptOid(OID_GEN_MAC_OPTIONS, sim::OidScript().Pend().Times(1));
+    NDIS_STATUS queried = NDIS_STATUS_PENDING;
+    std::thread client([binding, &queried] {
+        RelayReferenceOpen(binding);
+        ULONG options = 0;
+        UINT bytes = 0;
+        queried = RelayDoRequest(binding->BindingHandle, NdisRequestQueryInformation, OID_GEN_MAC_OPTIONS, &options,
+                                 sizeof options, &bytes);
+        RelayDereferenceOpen(binding);
+    });
+    ASSERT_TRUE(nic.WaitForPendedRequests(1, 5s));
+    nic.ForgetRequests();
+    ASSERT_EQ(nic.Requests().size(), 1u);
+    EXPECT_TRUE(nic.CompletePendedRequest());
+    client.join();
+    EXPECT_EQ(queried, NDIS_STATUS_SUCCESS);
+    ASSERT_EQ(nic.Requests().size(), 1u);
+    EXPECT_EQ(nic.Requests()[0].oid, static_cast<NDIS_OID>(OID_GEN_MAC_OPTIONS));
+    EXPECT_EQ(nic.Requests()[0].status, NDIS_STATUS_SUCCESS);
+    EXPECT_TRUE(nic.Remove());
+    EXPECT_EQ(RelayDereferenceBinding(binding), 0);  // the lookup's reference
 }
 
 }  // namespace

@@ -166,7 +166,10 @@ public:
     ULONG ProtocolOptions() const;  // of the latest open
     std::vector<MacAddress> MulticastList() const;  // of the latest open
     ReceiveFilter CombinedFilter() const;           // of the opens not closed
-    std::vector<RequestRecord> Requests() const;
+    std::vector<RequestRecord> Requests() const;  // since the last ForgetRequests
+    // Forgets the records of the requests answered so far, up to the first
+    // still waiting for its answer: a long run of requests keeps its memory bounded.
+    void ForgetRequests();
     HandlerOutcome LatestBind() const;
     HandlerOutcome LatestUnbind() const;
     bool WaitBindCompleted(std::chrono::milliseconds timeout) const;
