@@ -20,7 +20,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr uint32_t kFrameRoom = 1518;
 
 class AdapterMoves : public ::testing::Test {
 protected:

@@ -8,18 +8,14 @@
 
 #include "client/rezezura_client.h"
 #include "client/socket_messages.h"
-#include "control/relay_ioctl.h"
+#include "tests/service/client_pressure.h"
 #include "tests/service/raw_client.h"
 #include "tests/service/service_world.h"
 
 namespace service_test {
 namespace {
 
-using rezezura::socket::kMaxInFlight;
 using rezezura::socket::MessageKind;
-
-constexpr uint32_t kFrameRoom = 1518;
-constexpr uint32_t kMediaConnectStatus = 0x00010114;  // OID_GEN_MEDIA_CONNECT_STATUS
 
 class BackpressureTest : public ::testing::Test {
 protected:
@@ -54,17 +50,8 @@ TEST_F(BackpressureTest, AClientThatNeverReadsHoldsUpNeitherOthersNorTheWireNorT
     RawClient stuck(service_->SocketPath());
     ASSERT_TRUE(stuck.Attach(pair_.Near()));
     stuck.Read(2, kFrameRoom);  // a frame for it too, whose answer has nowhere to go
-    std::vector<uint8_t> query = Le32(IOCTL_RELAY_QUERY_OID);
-    for (uint32_t word : {4u, kMediaConnectStatus}) {
-        std::vector<uint8_t> more = Le32(word);
-        query.insert(query.end(), more.begin(), more.end());
-    }
     constexpr uint64_t kRequests = 100000;
-    uint64_t taken = 0;
-    while (taken < kRequests &&
-           stuck.SendWithin(MessageKind::DeviceControl, 3 + taken, query, std::chrono::seconds(1))) {
-        ++taken;
-    }
+    uint64_t taken = SendQueriesUntilRefused(stuck, 3, kRequests, std::chrono::seconds(1));
     EXPECT_LT(taken, kRequests / 10) << "the service went on taking the requests of a client that reads no answer";
 
     std::unique_ptr<RawClient> reader = Reading(2);
@@ -91,11 +78,7 @@ TEST_F(BackpressureTest, ARequestBeyondThoseInFlightIsRefusedAndTheOthersGoOn)
 {
     RawClient greedy(service_->SocketPath());
     ASSERT_TRUE(greedy.Attach(pair_.Near()));
-    for (uint64_t id = 10; id < 10 + kMaxInFlight; ++id) {
-        greedy.Read(id, kFrameRoom);
-    }
-    greedy.Read(9, kFrameRoom);
-    std::optional<RawAnswer> beyond = greedy.AnswerTo(9);
+    std::optional<RawAnswer> beyond = ReadPastTheCap(greedy, 10, 9);
     ASSERT_TRUE(beyond);
     EXPECT_EQ(beyond->status, REZEZURA_STATUS_INSUFFICIENT_RESOURCES);
 

@@ -18,7 +18,6 @@
 namespace service_test {
 namespace {
 
-constexpr uint32_t kFrameRoom = 1518;
 
 // A connection attached to `interface` with a read of `id` in the driver.
 std::unique_ptr<RawClient> ReadingOn(const Service &service, const std::string &interface, uint64_t id)

@@ -16,6 +16,9 @@
 
 namespace service_test {
 
+// Room for a whole frame with its tag, what a read offers.
+constexpr uint32_t kFrameRoom = 1518;
+
 struct RawAnswer {
     uint64_t id = 0;
     int32_t status = 0;

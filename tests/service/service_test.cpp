@@ -24,7 +24,6 @@
 namespace service_test {
 namespace {
 
-constexpr uint32_t kFrameRoom = 1518;
 
 struct ClientCloser {
     void operator()(rezezura_client *client) const { rezezura_close(client); }
