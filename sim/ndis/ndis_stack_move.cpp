@@ -37,22 +37,26 @@ void BeginStackMove(std::function<std::vector<HandlerCall *>()> handlers, std::f
         move = world.moves.back().get();
         move->settled = std::move(settled);
     }
-    QueueSystemWork(move, WorkKind::Pnp, [move, handlers = std::move(handlers)] {
-        // A completion made while the handlers ran finds the move not yet
-        // started and leaves the telling to this thread.
-        std::vector<HandlerCall *> calls = handlers();
-        std::vector<std::function<void()>> settled;
-        {
+    // Told once the worker counts the move's routine as done, so that whoever
+    // hears of the move finds nothing of it still running.
+    auto told = std::make_shared<std::vector<std::function<void()>>>();
+    QueueSystemWork(
+        move, WorkKind::Pnp,
+        [move, handlers = std::move(handlers), told] {
+            // A completion made while the handlers ran finds the move not
+            // yet started and leaves the telling to this thread.
+            std::vector<HandlerCall *> calls = handlers();
             NdisWorld &world = World();
             std::lock_guard<std::mutex> guard(world.lock);
             move->calls = std::move(calls);
             move->started = true;
-            settled = TakeSettledMoves();
-        }
-        for (const std::function<void()> &tell : settled) {
-            tell();
-        }
-    });
+            *told = TakeSettledMoves();
+        },
+        [told] {
+            for (const std::function<void()> &tell : *told) {
+                tell();
+            }
+        });
 }
 
 void Adapter::BeginArrival(std::function<void()> settled)
