@@ -33,6 +33,8 @@ struct Slot {
     uint64_t id = 0;
     uint8_t *buffer = nullptr;
     uint32_t room = 0;
+    // The largest count its answer may give: the room, or a write's frame length.
+    uint32_t most = 0;
     bool done = false;
     rezezura_result result{};
 };
@@ -198,17 +200,23 @@ Received rezezura_client::ReceiveOne(Slot *own, bool lone, int waitMs)
     }
     Slot *slot = found->second;
     size_t count = header.length - sizeof head;
-    size_t kept = std::min<size_t>(count, slot->room);
-    if (!(direct && slot == own) && kept != 0) {
+    uint32_t information = GetU32(head + kHeaderSize + 4);
+    // Counts are the service's word: one past the room the request gave is
+    // a malformed answer, never a length handed to the caller.
+    if (count > slot->room || information > slot->most) {
+        Break(REZEZURA_STATUS_PIPE_DISCONNECTED, EPROTO);
+        return Received::Broken;
+    }
+    if (!(direct && slot == own) && count != 0) {
         // The bytes lie in the first piece that took them, and on in the scratch.
-        size_t inFirst = std::min<size_t>(kept, pieces[1].iov_len);
+        size_t inFirst = std::min<size_t>(count, pieces[1].iov_len);
         if (inFirst != 0 && pieces[1].iov_base != slot->buffer) {
             std::memmove(slot->buffer, pieces[1].iov_base, inFirst);
         }
-        std::memcpy(slot->buffer + inFirst, scratch.data(), kept - inFirst);
+        std::memcpy(slot->buffer + inFirst, scratch.data(), count - inFirst);
     }
     slot->result.status = static_cast<int32_t>(GetU32(head + kHeaderSize));
-    slot->result.information = GetU32(head + kHeaderSize + 4);
+    slot->result.information = information;
     slot->done = true;
     changed.notify_all();
     return Received::Answer;
@@ -294,6 +302,7 @@ rezezura_result rezezura_client::Start(MessageKind kind, const Fixed &fixed, con
             return Failure(REZEZURA_STATUS_PIPE_DISCONNECTED, ECONNRESET);
         }
         slot->id = nextId++;
+        slot->most = kind == MessageKind::Write ? payloadLength : slot->room;
         slots[slot->id] = slot;
     }
     if (!SendMessage(kind, slot->id, fixed, payload, payloadLength)) {
