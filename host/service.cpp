@@ -578,9 +578,14 @@ bool Service::Follow(WaitingChange &change)
 void Service::ForgetRecords()
 {
     sim::ForgetFinishedRequests();
+    // One unbinding may be forgotten below before the loop hears it settled:
+    // only its wire is touched after that.
     for (auto &[index, adapter] : adapters_) {
-        adapter.adapter.ForgetRequests();
+        if (adapter.stage == Stage::Bound) {
+            adapter.adapter.ForgetRequests();
+        }
     }
+    sim::ForgetRemovedAdapters();
     // What a burst (a client flooding requests, a storm of connections)
     // freed stays with the allocator, the heap as large as at its peak,
     // unless it is asked to give it back.

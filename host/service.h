@@ -99,8 +99,8 @@ private:
     void Advance();
     // False when the change waits for a move (one under way, or one it started).
     bool Follow(WaitingChange &change);
-    // Lets go of the records the sim keeps of requests finished and files
-    // closed, and gives the memory they held back to the system.
+    // Lets go of the records the sim keeps of requests finished, files
+    // closed and adapters gone, and gives the memory they held back to the system.
     void ForgetRecords();
     void Serve(int signals);
     // Ends everything; the verifier's verdict in one line when `report`,

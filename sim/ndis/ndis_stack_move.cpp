@@ -27,7 +27,8 @@ std::vector<std::function<void()>> TakeSettledMoves()
     return settled;
 }
 
-void BeginStackMove(std::function<std::vector<HandlerCall *>()> handlers, std::function<void()> settled)
+void BeginStackMove(AdapterState *adapter, std::function<std::vector<HandlerCall *>()> handlers,
+                    std::function<void()> settled)
 {
     StackMove *move;
     {
@@ -36,13 +37,14 @@ void BeginStackMove(std::function<std::vector<HandlerCall *>()> handlers, std::f
         world.moves.push_back(std::make_unique<StackMove>());
         move = world.moves.back().get();
         move->settled = std::move(settled);
+        ++adapter->movesUnderWay;
     }
     // Told once the worker counts the move's routine as done, so that whoever
     // hears of the move finds nothing of it still running.
     auto told = std::make_shared<std::vector<std::function<void()>>>();
     QueueSystemWork(
         move, WorkKind::Pnp,
-        [move, handlers = std::move(handlers), told] {
+        [adapter, move, handlers = std::move(handlers), told] {
             // A completion made while the handlers ran finds the move not
             // yet started and leaves the telling to this thread.
             std::vector<HandlerCall *> calls = handlers();
@@ -50,6 +52,7 @@ void BeginStackMove(std::function<std::vector<HandlerCall *>()> handlers, std::f
             std::lock_guard<std::mutex> guard(world.lock);
             move->calls = std::move(calls);
             move->started = true;
+            --adapter->movesUnderWay;
             *told = TakeSettledMoves();
         },
         [told] {
@@ -62,13 +65,13 @@ void BeginStackMove(std::function<std::vector<HandlerCall *>()> handlers, std::f
 void Adapter::BeginArrival(std::function<void()> settled)
 {
     AdapterState *adapter = state_;
-    BeginStackMove([adapter] { return OfferToProtocols(adapter); }, std::move(settled));
+    BeginStackMove(adapter, [adapter] { return OfferToProtocols(adapter); }, std::move(settled));
 }
 
 void Adapter::BeginRemoval(std::function<void()> settled)
 {
     AdapterState *adapter = state_;
-    BeginStackMove([adapter] { return TakeAdapterAway(adapter); }, std::move(settled));
+    BeginStackMove(adapter, [adapter] { return TakeAdapterAway(adapter); }, std::move(settled));
 }
 
 }  // namespace sim

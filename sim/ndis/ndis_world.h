@@ -104,6 +104,7 @@ struct AdapterState {
     NDIS_DEVICE_POWER_STATE power = NdisDeviceStateD0;
     TrafficState traffic;
     std::vector<HandlerCall *> removalUnbinds;
+    unsigned movesUnderWay = 0;  // stack moves on it queued or running their handlers
 };
 
 struct NdisWorld {
@@ -164,7 +165,8 @@ std::vector<HandlerCall *> TakeAdapterAway(AdapterState *adapter);
 // Makes a move of the stack's own on a system worker thread: `handlers`
 // calls the protocols and returns the calls it made; `settled` is told once
 // each of them has completed.
-void BeginStackMove(std::function<std::vector<HandlerCall *>()> handlers, std::function<void()> settled);
+void BeginStackMove(AdapterState *adapter, std::function<std::vector<HandlerCall *>()> handlers,
+                    std::function<void()> settled);
 // Takes whom to tell of every move whose binds or unbinds have all
 // completed. Call with the lock held, and tell them once it is dropped.
 std::vector<std::function<void()>> TakeSettledMoves();

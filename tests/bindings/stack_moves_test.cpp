@@ -6,12 +6,16 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
+#include <optional>
+#include <vector>
 #include <thread>
 
 #include "bindings/lifecycle.h"
 #include "bindings/request.h"
 #include "sim/hooks.h"
 #include "sim/ndis.h"
+#include "sim/wire.h"
 #include "sim/work.h"
 #include "tests/support/gate.h"
 #include "tests/support/relay_protocol.h"
@@ -22,6 +26,22 @@ namespace {
 using namespace std::chrono_literals;
 
 class StackMoves : public rztest::SimTest {};
+
+// A medium that takes every frame and answers nothing itself.
+class QuietWire : public sim::Wire {
+public:
+    NDIS_STATUS Transmit(const std::vector<sim::WirePiece> &) override { return NDIS_STATUS_SUCCESS; }
+    std::optional<std::vector<uint8_t>> Query(NDIS_OID) override { return std::nullopt; }
+    void FollowReceiveMode(const sim::ReceiveFilter &) override {}
+};
+
+sim::Adapter Arrived(const char16_t *name, std::shared_ptr<sim::Wire> wire = nullptr)
+{
+    sim::AdapterConfig config;
+    config.name = name;
+    config.wire = std::move(wire);
+    return sim::AddAdapter(config);
+}
 
 TEST_F(StackMoves, AnArrivalBindsOnAThreadOfTheStacksAndTellsWhenBound)
 {
@@ -114,6 +134,33 @@ TEST_F(StackMoves, AnAdapterForgetsItsAnsweredRequestsButNotOneWaiting)
     EXPECT_EQ(nic.Requests()[0].status, NDIS_STATUS_SUCCESS);
     EXPECT_TRUE(nic.Remove());
     EXPECT_EQ(RelayDereferenceBinding(binding), 0);  // the lookup's reference
+}
+
+// Adapters come and go for as long as a service runs: one removed and done
+// with is let go of, its wire with it; one whose unbind still waits for its
+// close is kept until that completes, and one present is kept.
+TEST_F(StackMoves, AnAdapterRemovedAndDoneWithIsForgottenWithItsWire)
+{
+    rztest::RelayProtocol relay;
+    sim::Adapter kept = Arrived(u"\\Device\\{KEPT}");
+    auto wire = std::make_shared<QuietWire>();
+    std::weak_ptr<sim::Wire> goneWire = wire;
+    sim::Adapter gone = Arrived(u"\\Device\\{GONE}", std::move(wire));
+    sim::Adapter closing = Arrived(u"\\Device\\{CLOSING}");
+    closing.SetCloseCompletion(sim::Completion::Pended);
+    ASSERT_TRUE(gone.Remove());
+    closing.BeginRemove();
+    ASSERT_TRUE(closing.WaitForPendedCloses(1, 5s));
+
+    sim::ForgetRemovedAdapters();
+    EXPECT_EQ(sim::KnownAdapterCount(), 2u);
+    EXPECT_TRUE(goneWire.expired());
+    EXPECT_TRUE(closing.CompletePendedClose());
+    ASSERT_TRUE(closing.WaitRemoved(5s));
+    sim::ForgetRemovedAdapters();
+    EXPECT_EQ(sim::KnownAdapterCount(), 1u);
+    EXPECT_EQ(relay.ListedCount(), 1u);
+    EXPECT_EQ(kept.OpenCount(), 1u);
 }
 
 }  // namespace

@@ -269,6 +269,16 @@ Adapter CreateAdapter(const AdapterConfig &config = {});
 // A new adapter that arrives at once.
 Adapter AddAdapter(const AdapterConfig &config = {});
 
+// Forgets every adapter removed and done with (its opens closed, its binds
+// and unbinds completed, nothing of the stack's or its own under way on
+// it), with its opens and calls, so that a long run of adapters coming and
+// going keeps its memory bounded; its wire goes with it. A forgotten
+// adapter's handle must not be used again, and a binding handle of one of
+// its opens is an unknown handle, as after its close.
+void ForgetRemovedAdapters();
+// Adapters the stack still keeps records of, forgotten ones aside.
+size_t KnownAdapterCount();
+
 // A plug-and-play event that concerns no adapter (NULL binding context),
 // given to every registered protocol; returns the last handler's status.
 NDIS_STATUS IndicateGlobalPnPEvent(NET_PNP_EVENT_CODE code, std::vector<uint8_t> buffer = {});
