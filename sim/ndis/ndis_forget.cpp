@@ -50,6 +50,8 @@ bool DoneWith(const AdapterState &adapter, const NdisWorld &world)
 
 void ForgetRemovedAdapters()
 {
+    // Freed once the lock is dropped: a wire's end may take the medium's own time.
+    std::vector<std::unique_ptr<AdapterState>> forgotten;
     NdisWorld &world = World();
     std::lock_guard<std::mutex> guard(world.lock);
     for (auto it = world.adapters.begin(); it != world.adapters.end();) {
@@ -60,6 +62,7 @@ void ForgetRemovedAdapters()
         }
         std::erase_if(world.calls, [adapter](const auto &call) { return call->adapter == adapter; });
         std::erase_if(world.opens, [adapter](const auto &open) { return open->adapter == adapter; });
+        forgotten.push_back(std::move(*it));
         it = world.adapters.erase(it);
     }
 }
