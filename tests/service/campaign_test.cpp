@@ -35,6 +35,14 @@ constexpr int kConnections = 1000;
 // as well as by wake-ups and gave freed memory back, a client's flood left
 // the heap at its peak, 1.3 to 1.8 MiB more.
 constexpr long kResidentMarginKiB = 512;
+// Under a sanitizer the allocator is the sanitizer's: what is freed waits in
+// its quarantine and caches, and its shadow memory grows with what was ever
+// touched, so resident memory tells nothing there of what the service holds.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kResidentMemoryTells = false;
+#else
+constexpr bool kResidentMemoryTells = true;
+#endif
 
 size_t DescriptorCount(pid_t pid)
 {
@@ -284,10 +292,14 @@ TEST_F(Campaign, TheServiceServesThroughEveryEventAndHoldsNoMoreAfter)
     const size_t descriptorsAfter = DescriptorsSettled(pid, descriptorsBefore);
     const long residentAfter = ResidentKiB(pid);
     std::printf("campaign: descriptors %zu before, %zu after; resident memory %ld KiB before, %ld KiB after "
-                "(at most %ld KiB more allowed)\n",
-                descriptorsBefore, descriptorsAfter, residentBefore, residentAfter, kResidentMarginKiB);
+                "(%s)\n",
+                descriptorsBefore, descriptorsAfter, residentBefore, residentAfter,
+                kResidentMemoryTells ? ("at most " + std::to_string(kResidentMarginKiB) + " KiB more allowed").c_str()
+                                     : "not held to a margin under a sanitizer's allocator");
     EXPECT_EQ(descriptorsAfter, descriptorsBefore);
-    EXPECT_LE(residentAfter - residentBefore, kResidentMarginKiB);
+    if (kResidentMemoryTells) {
+        EXPECT_LE(residentAfter - residentBefore, kResidentMarginKiB);
+    }
 }
 
 }  // namespace
