@@ -346,6 +346,8 @@ void Service::Settle()
         if (bound != NDIS_STATUS_SUCCESS) {
             Say(bound ? "the driver refused " + device + " with NDIS status " + Hex32(*bound)
                       : "no driver took " + device);
+            // Nothing is bound to unbind: the adapter only leaves the stack, and its records can go.
+            adapter.adapter.BeginRemoval([] {});
             adapter.wire->Stop();
             it = adapters_.erase(it);
             continue;

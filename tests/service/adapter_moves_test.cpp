@@ -9,6 +9,7 @@
 #include <string>
 
 #include "client/rezezura_client.h"
+#include "sim/faults.h"
 #include "sim/hooks.h"
 #include "tests/service/in_process_service.h"
 #include "tests/service/raw_client.h"
@@ -173,6 +174,19 @@ TEST_F(AdapterMoves, AnInterfaceRemovedWhileBindingIsUnboundOnceBound)
     ASSERT_TRUE(service_->WaitForLine(device + "the interface is gone; the driver unbound it", kLimit, bound));
     RawClient late(service_->SocketPath());
     EXPECT_FALSE(late.Attach(gone));
+}
+
+// The driver refuses the adapter's new bind (its open of the adapter fails):
+// one line, and the other adapter serves on.
+TEST_F(AdapterMoves, ABindTheDriverRefusesIsOneLineAndTheOthersServeOn)
+{
+    ASSERT_NO_FATAL_FAILURE(Start());
+    sim::faults::FailNth("NdisOpenAdapter", 1);
+    ASSERT_EQ(RunProgram({"ip", "link", "set", moving_.Near(), "address", "02:5a:00:00:00:2a"}), 0);
+    ASSERT_TRUE(service_->WaitForLine("the driver refused \\Device\\" + moving_.Near() + " with NDIS status 0x"));
+    ASSERT_NO_FATAL_FAILURE(ExpectServed(0x51));
+    RawClient late(service_->SocketPath());
+    EXPECT_FALSE(late.Attach(moving_.Near()));
 }
 
 }  // namespace
