@@ -3,6 +3,7 @@
 // library's own: a caller waiting for an answer reads the socket itself
 // while no other caller does, taking a lone call's answer straight into its
 // own buffer, and hands the answers of the others to them.
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/un.h>
@@ -168,6 +169,7 @@ Received rezezura_client::ReceiveOne(Slot *own, bool lone, int waitMs)
         // within it, and waking a sleeping thread costs more than its work.
         const Clock::time_point until = Clock::now() + busyPoll;
         while (got < 0 && errno == EAGAIN && Clock::now() < until) {
+            sched_yield();  // the service, or a party it woke, may need this processor
             got = recvmsg(socket, &message, MSG_DONTWAIT);
         }
         if (got < 0 && errno == EAGAIN) {

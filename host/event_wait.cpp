@@ -1,5 +1,7 @@
 #include "host/event_wait.h"
 
+#include <sched.h>
+
 namespace host {
 
 int WaitForEvents(int poller, epoll_event *events, int capacity, std::chrono::microseconds busyPoll)
@@ -7,6 +9,9 @@ int WaitForEvents(int poller, epoll_event *events, int capacity, std::chrono::mi
     if (busyPoll.count() > 0) {
         const auto until = std::chrono::steady_clock::now() + busyPoll;
         do {
+            // A thread woken meanwhile on this processor, such as the
+            // client a frame was just sent to, goes first.
+            sched_yield();
             int count = epoll_wait(poller, events, capacity, 0);
             if (count != 0) {
                 return count;
