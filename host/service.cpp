@@ -394,6 +394,12 @@ void Service::Overdue()
         }
         Say(device + ": " + (adapter.cause.empty() ? "" : adapter.cause + "; ") +
             "the driver did not finish unbinding it");
+        // An offer waiting for this unbind must not say it finished.
+        for (WaitingChange &change : changes_) {
+            if (change.event.link.index == it->first && !change.offerLine.empty()) {
+                change.offerLine = "the interface's address changed; the driver bound it anew";
+            }
+        }
         adapter.wire->Stop();
         it = adapters_.erase(it);
     }

@@ -155,6 +155,22 @@ TEST_F(AdapterMoves, ABindLongerThanTheServiceWaitsIsSaidAndTheAdapterWithdrawn)
     EXPECT_FALSE(late.Attach(moving_.Near()));
 }
 
+// An unbind that never finishes in time: the new address's bind follows,
+// and no line says the old one was unbound.
+TEST_F(AdapterMoves, AnAddressChangeWhoseUnbindIsLateSaysSoAndBindsAnew)
+{
+    ASSERT_NO_FATAL_FAILURE(Start(200ms));
+    HoldAt("NdisCompleteUnbindAdapter");
+    ASSERT_EQ(RunProgram({"ip", "link", "set", moving_.Near(), "address", "02:5a:00:00:00:2b"}), 0);
+    ASSERT_TRUE(reached_.Wait());
+    const std::string device = "\\Device\\" + moving_.Near() + ": the interface's address changed; ";
+    ASSERT_TRUE(service_->WaitForLine(device + "the driver did not finish unbinding it"));
+    ASSERT_TRUE(service_->WaitForLine(device + "the driver bound it anew"));
+    EXPECT_FALSE(service_->WaitForLine("unbound it and bound it again", 0ms));
+    ASSERT_NO_FATAL_FAILURE(ExpectServed(0x35));
+    Release();
+}
+
 // The interface goes while its bind is held: the removal waits for the bind
 // and follows it, in the order the changes came.
 TEST_F(AdapterMoves, AnInterfaceRemovedWhileBindingIsUnboundOnceBound)
