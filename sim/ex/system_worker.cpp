@@ -191,10 +191,13 @@ private:
                 if (work.finished) {
                     work.finished();
                 }
+                // Still the party's: a waiter for idle workers sees this in turn.
+                guard.lock();
+                --finishing_;
+                changed_.notify_all();
+                guard.unlock();
             }
             guard.lock();
-            --finishing_;
-            changed_.notify_all();
         }
     }
 

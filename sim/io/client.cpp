@@ -96,28 +96,38 @@ struct ThreadRequests {
     }
     ~ThreadRequests()
     {
-        std::vector<Request> mine;
-        {
-            Clients &clients = All();
-            std::lock_guard<std::mutex> guard(clients.lock);
-            auto found = clients.byThread.find(std::this_thread::get_id());
-            if (found == clients.byThread.end()) {
-                return;
-            }
-            mine.swap(found->second);
-            clients.byThread.erase(found);
-        }
         // The thread's other thread-local state (IRQL, held locks) may be gone
         // by now, so a thread of the I/O manager's cancels for it, and the
         // exit waits for that.
-        std::thread canceller([&mine] {
-            for (const Request &request : mine) {
-                if (!request.Completed()) {
-                    request.Cancel();
-                }
-            }
-        });
+        std::vector<Request> mine = TakeAll();
+        if (mine.empty()) {
+            return;
+        }
+        std::thread canceller([&mine] { CancelPending(mine); });
         canceller.join();
+    }
+
+    // The calling thread's requests, no longer kept for it.
+    static std::vector<Request> TakeAll()
+    {
+        std::vector<Request> mine;
+        Clients &clients = All();
+        std::lock_guard<std::mutex> guard(clients.lock);
+        auto found = clients.byThread.find(std::this_thread::get_id());
+        if (found != clients.byThread.end()) {
+            mine.swap(found->second);
+            clients.byThread.erase(found);
+        }
+        return mine;
+    }
+
+    static void CancelPending(const std::vector<Request> &requests)
+    {
+        for (const Request &request : requests) {
+            if (!request.Completed()) {
+                request.Cancel();
+            }
+        }
     }
 };
 thread_local ThreadRequests t_requests;
@@ -198,10 +208,10 @@ void DeferClose(const std::shared_ptr<ClientState> &state)
         }
         ++clients.closesInFlight;
         clients.closers.emplace_back([state, ticket = schedule::Announce(nullptr, "I/O manager (deferred close)")] {
-            {
-                schedule::PlatformWork party(ticket);
-                SendClose(state);
-            }
+            schedule::PlatformWork party(ticket);
+            SendClose(state);
+            // Counted as done within the party, so that a waiter for the
+            // closes sees it at a turn.
             Clients &all = All();
             std::lock_guard<std::mutex> done(all.lock);
             --all.closesInFlight;
@@ -291,6 +301,11 @@ R Issue(const std::shared_ptr<ClientState> &state, R request,
 }
 
 }  // namespace
+
+void CancelExitingThreadRequests()
+{
+    ThreadRequests::CancelPending(ThreadRequests::TakeAll());
+}
 
 void SetLastFileClosedAction(std::function<void(PDRIVER_OBJECT)> action)
 {

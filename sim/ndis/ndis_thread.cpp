@@ -54,13 +54,16 @@ private:
             running_ = true;
             guard.unlock();
             {
-                // Under a seeded schedule, the party the work runs as.
+                // Under a seeded schedule, the party the work runs as, to the
+                // moment a waiter can see the thread idle.
                 schedule::PlatformWork party(work.ticket);
                 work.run();
+                guard.lock();
+                running_ = false;
+                changed_.notify_all();
+                guard.unlock();
             }
             guard.lock();
-            running_ = false;
-            changed_.notify_all();
         }
     }
 

@@ -5,6 +5,8 @@
 #include <random>
 #include <thread>
 
+#include "sim/io/client_internal.h"
+
 namespace sim::schedule {
 namespace {
 
@@ -220,6 +222,9 @@ void RunParty(Scheduler &s, int self, const std::function<void()> &body)
         WaitForTurn(s, guard, self);
     }
     body();
+    // The thread's exit is the party's too: the requests it leaves pending
+    // are cancelled in its turns, not beside them.
+    CancelExitingThreadRequests();
     Leave(s);
 }
 

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "sim/client.h"
+#include "sim/ndis.h"
 #include "sim/schedule.h"
 #include "sim/work.h"
 #include "sim/world.h"
@@ -22,6 +24,9 @@ uint64_t g_points = 0;
 uint64_t g_switches = 0;
 // The latest run, printed when its seed failed.
 sim::schedule::Outcome g_latest;
+// Every run of the seed in hand, as Interleaving prints them: what a seed run
+// again must repeat.
+std::string g_trace;
 
 std::optional<uint64_t> EnvironmentNumber(const char *name)
 {
@@ -65,6 +70,7 @@ bool RunSeed(const std::function<void(uint64_t seed)> &race, uint64_t seed)
     sim::ResetWorld();
     sim::SeedWorkOrder(seed);
     g_latest = {};
+    g_trace.clear();
     {
         SCOPED_TRACE("schedule seed " + std::to_string(seed));
         race(seed);
@@ -82,13 +88,15 @@ unsigned ExploreSchedules(const Exploration &exploration, const std::function<vo
     if (std::optional<uint64_t> only = EnvironmentNumber("REZEZURA_SEED")) {
         first = last = *only;
     }
+    const bool trace = EnvironmentNumber("REZEZURA_TRACE").value_or(0) != 0;
+    const bool replay = EnvironmentNumber("REZEZURA_REPLAY").value_or(0) != 0;
     g_points = 0;
     g_switches = 0;
 
     g_plan = {.depth = 1, .steps = 1};
     if (!RunSeed(race, 0)) {
         ADD_FAILURE() << exploration.name << ": the run that counts the steps (seed 0) failed; its interleaving:\n"
-                      << Interleaving(g_latest);
+                      << g_trace;
         return 0;
     }
     g_plan = {.depth = exploration.depth, .steps = std::max<uint64_t>(g_latest.steps.size(), 1)};
@@ -100,8 +108,26 @@ unsigned ExploreSchedules(const Exploration &exploration, const std::function<vo
         if (!passed) {
             ADD_FAILURE() << exploration.name << ": seed " << seed << " failed; run it alone with REZEZURA_SEED="
                           << seed << "; its interleaving (party in routine: points):\n"
-                          << Interleaving(g_latest);
+                          << g_trace;
             break;
+        }
+        if (trace) {
+            std::printf("%s: seed %llu (party in routine: points):\n%s", exploration.name,
+                        static_cast<unsigned long long>(seed), g_trace.c_str());
+        }
+        if (replay) {
+            const std::string first_run = g_trace;
+            if (!RunSeed(race, seed)) {
+                ADD_FAILURE() << exploration.name << ": seed " << seed << " failed when run again";
+                break;
+            }
+            if (g_trace != first_run) {
+                ADD_FAILURE() << exploration.name << ": seed " << seed
+                              << " did not run again the same way; first:\n"
+                              << first_run << "again:\n"
+                              << g_trace;
+                break;
+            }
         }
     }
     std::printf("%s: %u seeds of depth %u over %llu steps, %llu interleaving points, %llu changes of turn\n",
@@ -112,9 +138,17 @@ unsigned ExploreSchedules(const Exploration &exploration, const std::function<vo
 
 void RunParties(uint64_t seed, std::vector<std::function<void()>> parties)
 {
+    // Work the platform's threads took up before the turns begin would run
+    // beside them, outside every seed's say: the turns begin once it is done.
+    if (!sim::WaitForNdisWork(sim::kWaitLimit) || !sim::WaitForWorkItems(sim::kWaitLimit) ||
+        !sim::WaitForDeferredCloses(sim::kWaitLimit)) {
+        ADD_FAILURE() << "the platform's work begun before the parties did not end";
+        return;
+    }
     sim::schedule::Plan plan = g_plan;
     plan.seed = seed;
     g_latest = sim::schedule::Run(plan, std::move(parties));
+    g_trace += Interleaving(g_latest);
     g_points += g_latest.points;
     g_switches += g_latest.switches;
     if (!g_latest.finished) {

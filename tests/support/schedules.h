@@ -4,11 +4,17 @@
 // left allocated; the first seed that fails ends the exploration and is named
 // with the way to run it alone, and the steps of its interleaving are printed.
 //
+// The turns of each run begin once the platform's threads have finished what
+// they took up before it, so that nothing runs beside the parties.
+//
 // Before the seeds, seed 0 runs once without change points: the steps it
 // takes are the steps over which every seed's change points fall.
 //
 //   REZEZURA_SEED=<n>    runs only seed n, of every exploration the test makes
 //   REZEZURA_SEEDS=<n>   runs seeds 1..n instead of each exploration's own count
+//   REZEZURA_TRACE=1     prints every seed's interleaving, passing or not
+//   REZEZURA_REPLAY=1    runs every seed twice and fails the first whose
+//                        interleaving the second run did not repeat
 #pragma once
 
 #include <cstdint>
