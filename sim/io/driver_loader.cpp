@@ -106,10 +106,10 @@ void RunUnload(const std::shared_ptr<DriverState> &state)
     state->changed.notify_all();
 }
 
-// Step 1: every open of the driver's protocols is unbound, and the stop
-// waits for each unbind to complete and for every open of them to be closed,
-// a close that ends a failed bind included: its completion handler is the
-// driver's code.
+// Step 1: every open of the driver's protocols is unbound once, and the stop
+// waits for each unbind to complete (one the adapter's removal began
+// included) and for every open of them to be closed, a close that ends a
+// failed bind included: its completion handler is the driver's code.
 bool UnbindProtocols(const std::shared_ptr<DriverState> &state, std::chrono::milliseconds limit)
 {
     auto ours = [&state](const OpenRecord &open) {
@@ -125,7 +125,14 @@ bool UnbindProtocols(const std::shared_ptr<DriverState> &state, std::chrono::mil
             }
         }
     }
-    return WaitUnbinds(UnbindOpens(opens), limit) && WaitOpensClosed(ours, limit);
+    std::vector<HandlerCall *> unbinds = UnbindOpens(opens);
+    // An unbind the adapter's removal began is waited for, not made again.
+    for (HandlerCall *call : UnbindsUnderWay([&state](const ProtocolRecord *protocol) {
+             return std::find(state->protocols.begin(), state->protocols.end(), protocol) != state->protocols.end();
+         })) {
+        unbinds.push_back(call);
+    }
+    return WaitUnbinds(unbinds, limit) && WaitOpensClosed(ours, limit);
 }
 
 }  // namespace

@@ -143,6 +143,12 @@ HandlerOutcome Adapter::LatestUnbind() const
     return state_->unbinds.empty() ? HandlerOutcome{} : state_->unbinds.back()->outcome;
 }
 
+size_t Adapter::UnbindCount() const
+{
+    std::lock_guard<std::mutex> guard(World().lock);
+    return state_->unbinds.size();
+}
+
 bool Adapter::WaitBindCompleted(std::chrono::milliseconds timeout) const
 {
     NdisWorld &world = World();

@@ -71,6 +71,17 @@ bool WaitForItsBind(std::unique_lock<std::mutex> &guard, OpenRecord *open)
     return (bind == nullptr || *bind->outcome.Result() == NDIS_STATUS_SUCCESS) && open->state == OpenState::Open;
 }
 
+// The unbind the stack made of the open, by whichever road. Call with the lock held.
+HandlerCall *UnbindOf(const OpenRecord *open)
+{
+    for (HandlerCall *call : open->adapter->unbinds) {
+        if (call->open == open) {
+            return call;
+        }
+    }
+    return nullptr;
+}
+
 bool OpenIsClosed(const OpenRecord *open)
 {
     return open == nullptr || open->state == OpenState::Closed || open->state == OpenState::Failed;
@@ -177,7 +188,18 @@ std::vector<HandlerCall *> UnbindOpens(const std::vector<OpenRecord *> &opens)
         {
             NdisWorld &world = World();
             std::unique_lock<std::mutex> guard(world.lock);
-            if (!WaitForItsBind(guard, open)) {
+            // NDIS calls a binding's unbind handler once: a second road to it
+            // (the adapter's removal, the driver's stop) waits for that call.
+            HandlerCall *made = UnbindOf(open);
+            if (made == nullptr) {
+                if (!WaitForItsBind(guard, open)) {
+                    continue;
+                }
+                // Another road may have made it while this one waited.
+                made = UnbindOf(open);
+            }
+            if (made != nullptr) {
+                calls.push_back(made);
                 continue;
             }
             call = NewCall(open->adapter, open->protocol, open, false);
@@ -191,6 +213,19 @@ std::vector<HandlerCall *> UnbindOpens(const std::vector<OpenRecord *> &opens)
         calls.push_back(call);
     }
     return calls;
+}
+
+std::vector<HandlerCall *> UnbindsUnderWay(const std::function<bool(const ProtocolRecord *)> &which)
+{
+    NdisWorld &world = World();
+    std::lock_guard<std::mutex> guard(world.lock);
+    std::vector<HandlerCall *> underWay;
+    for (const auto &call : world.calls) {
+        if (!call->isBind && which(call->protocol) && !call->outcome.Result().has_value()) {
+            underWay.push_back(call.get());
+        }
+    }
+    return underWay;
 }
 
 bool WaitUnbinds(const std::vector<HandlerCall *> &calls, std::chrono::milliseconds timeout)

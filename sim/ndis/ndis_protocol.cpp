@@ -1,6 +1,7 @@
 // Protocol registration and deregistration, the protocol's unload handler
 // and plug-and-play events that concern no adapter.
 #include "sim/faults.h"
+#include "sim/hooks.h"
 #include "sim/irql.h"
 #include "sim/ndis/ndis_handler_call.h"
 #include "sim/verifier.h"
@@ -171,8 +172,14 @@ VOID NTAPI NdisDeregisterProtocol(PNDIS_STATUS Status, NDIS_HANDLE NdisProtocolH
             }
         }
     }
-    // NDIS takes the protocol off every adapter it is still bound to first.
+    // NDIS takes the protocol off every adapter it is still bound to first,
+    // and lets an unbind another road began finish rather than making another.
     std::vector<sim::HandlerCall *> unbinds = sim::UnbindOpens(bound);
+    for (sim::HandlerCall *call :
+         sim::UnbindsUnderWay([protocol](const sim::ProtocolRecord *other) { return other == protocol; })) {
+        unbinds.push_back(call);
+    }
+    sim::HookPoint("NdisDeregisterProtocol.unbinds");
     if (!sim::WaitUnbinds(unbinds, std::chrono::seconds(10))) {
         sim::Violation("ndis.unbind-not-completed", "NdisDeregisterProtocol",
                        "an unbind of the protocol never completed");

@@ -152,8 +152,12 @@ void FinishClose(OpenRecord *open);
 bool WaitOpensClosed(const std::function<bool(const OpenRecord &)> &which, std::chrono::milliseconds limit);
 
 // Asks the protocol of each open to unbind it, in this thread, each once its
-// bind has completed (an open whose bind failed is left alone); returns the calls.
+// bind has completed (an open whose bind failed is left alone); returns the
+// calls. An open already asked, by this road or another, is not asked again:
+// its call is among those returned.
 std::vector<HandlerCall *> UnbindOpens(const std::vector<OpenRecord *> &opens);
+// The unbinds of the protocols `which` picks that have not completed.
+std::vector<HandlerCall *> UnbindsUnderWay(const std::function<bool(const ProtocolRecord *)> &which);
 // Waits until every given unbind completed; false on time-out.
 bool WaitUnbinds(const std::vector<HandlerCall *> &calls, std::chrono::milliseconds timeout);
 

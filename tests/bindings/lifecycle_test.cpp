@@ -379,6 +379,108 @@ TEST_F(Lifecycle, TheUnbindIsReportedCompleteAfterTheFlushAndTheListRemoval)
     rztest::CloseAttachedFile(file);
 }
 
+// NDIS unbinds a binding once. The adapter's removal has begun the unbind,
+// which waits for a client's request to leave the open adapter, when the
+// driver stops: the stop waits for that unbind rather than making another.
+TEST_F(Lifecycle, TheStopWaitsForTheRemovalsPendingUnbindRatherThanUnbindingAgain)
+{
+    rztest::RelayProtocol relay;
+    sim::Adapter nic = sim::AddAdapter();
+    AdapterBinding *binding = relay.Lookup(nic);  // the client's attachment
+    ASSERT_NE(binding, nullptr);
+    nic.ScriptOid(OID_GEN_MAC_OPTIONS, sim::OidScript().Pend().Times(1));
+    std::thread client([binding] {
+        RelayReferenceOpen(binding);
+        ULONG options = 0;
+        UINT bytes = 0;
+        EXPECT_EQ(RelayDoRequest(binding->BindingHandle, NdisRequestQueryInformation, OID_GEN_MAC_OPTIONS, &options,
+                                 sizeof options, &bytes),
+                  NDIS_STATUS_SUCCESS);
+        RelayDereferenceOpen(binding);
+    });
+    EXPECT_TRUE(nic.WaitForPendedRequests(1, 5s));
+    nic.BeginRemove();
+    EXPECT_EQ(nic.LatestUnbind().handlerStatus, NDIS_STATUS_PENDING);
+
+    rztest::Gate stopWaits;
+    sim::SetHook("NdisDeregisterProtocol.unbinds", [&stopWaits] { stopWaits.Open(); });
+    std::thread stop([&relay] { relay.Deregister(); });
+    EXPECT_TRUE(stopWaits.Wait());
+    EXPECT_EQ(nic.UnbindCount(), 1u);
+    EXPECT_FALSE(nic.LatestUnbind().completed);
+
+    EXPECT_TRUE(nic.CompletePendedRequest());
+    client.join();
+    stop.join();
+    EXPECT_TRUE(nic.WaitRemoved(5s));
+    EXPECT_EQ(nic.UnbindCount(), 1u);
+    EXPECT_EQ(nic.LatestUnbind().completionStatus, NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(nic.OpenCount(), 0u);
+    EXPECT_EQ(relay.ListedCount(), 0u);
+    EXPECT_EQ(RelayDereferenceBinding(binding), 0);
+    EXPECT_EQ(RelayBlocks(), 0u);
+}
+
+// The same with the removal's unbind handler still running, stopped at its
+// filter reset: the stop waits for it to end and complete.
+TEST_F(Lifecycle, TheStopWaitsForTheRemovalsUnbindUnderWayRatherThanUnbindingAgain)
+{
+    rztest::RelayProtocol relay;
+    sim::Adapter nic = sim::AddAdapter();
+    rztest::Gate inUnbind;
+    rztest::Gate resume;
+    std::thread removal([&] {
+        rztest::StopThisThreadAt("NdisRequest", inUnbind, resume);
+        EXPECT_TRUE(nic.Remove());
+    });
+    EXPECT_TRUE(inUnbind.Wait());
+
+    rztest::Gate stopWaits;
+    sim::SetHook("NdisDeregisterProtocol.unbinds", [&stopWaits] { stopWaits.Open(); });
+    std::thread stop([&relay] { relay.Deregister(); });
+    EXPECT_TRUE(stopWaits.Wait());
+    EXPECT_EQ(nic.UnbindCount(), 1u);
+    EXPECT_FALSE(nic.LatestUnbind().handlerReturned);
+
+    resume.Open();
+    removal.join();
+    stop.join();
+    EXPECT_EQ(nic.UnbindCount(), 1u);
+    EXPECT_EQ(nic.LatestUnbind().completionStatus, NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(nic.OpenCount(), 0u);
+    EXPECT_EQ(relay.ListedCount(), 0u);
+}
+
+// The removal's unbind has closed the adapter and not yet completed when the
+// driver stops: with no open left to unbind, the stop still waits for that
+// unbind to complete before it looks at the closes and goes on.
+TEST_F(Lifecycle, TheStopWaitsForTheRemovalsUnbindPastItsClose)
+{
+    rztest::RelayProtocol relay;
+    sim::Adapter nic = sim::AddAdapter();
+    rztest::Gate closed;
+    rztest::Gate resume;
+    std::thread removal([&] {
+        rztest::StopThisThreadAt("NdisCloseAdapter", closed, resume);
+        EXPECT_TRUE(nic.Remove());
+    });
+    EXPECT_TRUE(closed.Wait());
+    EXPECT_EQ(nic.OpenCount(), 0u);
+
+    rztest::Gate stopWaits;
+    sim::SetHook("NdisDeregisterProtocol.unbinds", [&stopWaits] { stopWaits.Open(); });
+    bool unbindCompletedFirst = false;
+    sim::SetHook("NdisCloses.wait", [&] { unbindCompletedFirst = nic.LatestUnbind().completed; });
+    std::thread stop([&relay] { relay.Deregister(); });
+    EXPECT_TRUE(stopWaits.Wait());
+    resume.Open();
+    removal.join();
+    stop.join();
+    EXPECT_TRUE(unbindCompletedFirst);
+    EXPECT_EQ(nic.UnbindCount(), 1u);
+    EXPECT_EQ(relay.ListedCount(), 0u);
+}
+
 // The close's failure is not the unbind's: once the adapter is closed the
 // unbind is done, and it completes with success.
 TEST_F(Lifecycle, AFailedPendedCloseStillCompletesTheUnbindWithSuccess)

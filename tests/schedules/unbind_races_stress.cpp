@@ -129,6 +129,30 @@ TEST_F(UnbindRaces, RemovalAgainstAFrameThatNeedsATransfer)
     });
 }
 
+// The driver stops while the adapter's removal unbinds it, a client's query
+// holding the open adapter: NDIS unbinds the binding once, by whichever road
+// comes first, and the other waits for that unbind to complete.
+TEST_F(UnbindRaces, TheDriversStopAgainstTheRemoval)
+{
+    ExploreSchedules({"stop against removal", kSeeds}, [](uint64_t seed) {
+        RaceStage stage;
+        sim::ClientHandle client = stage.AttachedHandle();
+        std::optional<sim::ControlRequest> query;
+        bool removed = false;
+        RunParties(seed, {[&] { query = client.Control(IOCTL_RELAY_QUERY_OID, OidInput(OID_802_3_CURRENT_ADDRESS), 6); },
+                          [&] { removed = stage.Nic().Remove(sim::kWaitLimit); },
+                          // The client's handle holds the unload back until the stage closes it.
+                          [&] { stage.Stop(); }});
+        EXPECT_TRUE(removed);
+        EXPECT_EQ(stage.Nic().UnbindCount(), 1u);
+        EXPECT_EQ(stage.Nic().OpenCount(), 0u);
+        ASSERT_TRUE(query && query->WaitForCompletion());
+        EXPECT_TRUE(query->FinalStatus().Status == STATUS_SUCCESS ||
+                    query->FinalStatus().Status == STATUS_INVALID_DEVICE_STATE)
+            << std::hex << query->FinalStatus().Status;
+    });
+}
+
 // The driver stops while a frame is being indicated: the close waits for the
 // indication, whose end completes the unbind, which lets the unload go on.
 TEST_F(UnbindRaces, TheDriversStopAgainstAnIndicationInProgress)

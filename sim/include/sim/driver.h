@@ -10,9 +10,10 @@
 //
 // Stop, in the order Windows follows for an NDIS protocol driver:
 //   1. NDIS unbinds every binding of the protocols the driver registered
-//      (UnbindAdapterHandler) and waits until each unbind has completed and
-//      every open of those protocols has closed, completion handler and all
-//      (a close that ends a failed bind, or an unbind another party began);
+//      (UnbindAdapterHandler), once: a binding whose unbind the adapter's
+//      removal began is not asked again, and waits until each unbind has
+//      completed, that one included, and every open of those protocols has
+//      closed, completion handler and all (a close that ends a failed bind);
 //      hook point "NdisCloses.wait" (sim/hooks.h): right before that wait, as
 //      also in NdisDeregisterProtocol, which waits for them too;
 //   2. NDIS calls the UnloadHandler of each of those protocols, which so

@@ -172,6 +172,8 @@ public:
     void ForgetRequests();
     HandlerOutcome LatestBind() const;
     HandlerOutcome LatestUnbind() const;
+    // Unbind handler calls the stack made on the adapter, for every protocol.
+    size_t UnbindCount() const;
     bool WaitBindCompleted(std::chrono::milliseconds timeout) const;
 
     // The stack removes the adapter: every protocol bound to it is asked to
@@ -179,7 +181,8 @@ public:
     // unbinds to complete. Remove does both. Hook point
     // "UnbindAdapterHandler.returned": after each unbind handler's return,
     // here and in every other unbind the stack makes (a driver's stop,
-    // NdisDeregisterProtocol).
+    // NdisDeregisterProtocol). A binding is unbound once: a removal that
+    // finds its unbind made already by another road waits for that one.
     void BeginRemove();
     bool WaitRemoved(std::chrono::milliseconds timeout);
     bool Remove(std::chrono::milliseconds timeout = std::chrono::seconds(10));
