@@ -8,15 +8,18 @@ int WaitForEvents(int poller, epoll_event *events, int capacity, std::chrono::mi
 {
     if (busyPoll.count() > 0) {
         const auto until = std::chrono::steady_clock::now() + busyPoll;
-        do {
-            // A thread woken meanwhile on this processor, such as the
-            // client a frame was just sent to, goes first.
-            sched_yield();
+        for (;;) {
             int count = epoll_wait(poller, events, capacity, 0);
             if (count != 0) {
                 return count;
             }
-        } while (std::chrono::steady_clock::now() < until);
+            if (std::chrono::steady_clock::now() >= until) {
+                break;
+            }
+            // A thread woken meanwhile on this processor, such as the
+            // client a frame was just sent to, goes first.
+            sched_yield();
+        }
     }
     return epoll_wait(poller, events, capacity, -1);
 }
