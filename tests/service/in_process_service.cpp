@@ -1,7 +1,6 @@
 #include "tests/service/in_process_service.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -35,7 +34,7 @@ InProcessService::InProcessService(host::Options options) : socket_(FreshSocketP
     savedError_ = dup(STDERR_FILENO);
     dup2(pipe[1], STDERR_FILENO);
     close(pipe[1]);
-    output_ = pipe[0];
+    output_.Take(pipe[0], savedError_);
     signal(SIGPIPE, SIG_IGN);
     thread_ = std::thread([this, options] {
         sigset_t stopping;
@@ -54,8 +53,8 @@ InProcessService::InProcessService(host::Options options) : socket_(FreshSocketP
     });
     handle_ = thread_.native_handle();
     running_ = true;
-    while (!ready_ && ReadLine(kLimit)) {
-        ready_ = lines_.back().find("rezezura-host: serving") != std::string::npos;
+    while (!ready_ && output_.ReadLine(kLimit)) {
+        ready_ = output_.Lines().back().find("rezezura-host: serving") != std::string::npos;
     }
 }
 
@@ -63,9 +62,6 @@ InProcessService::~InProcessService()
 {
     if (running_) {
         Stop();
-    }
-    if (output_ >= 0) {
-        close(output_);
     }
     if (savedError_ >= 0) {
         close(savedError_);
@@ -78,54 +74,11 @@ int InProcessService::Stop()
         return status_;
     }
     pthread_kill(handle_, kStopSignal);
-    while (ReadLine(kLimit)) {
+    while (output_.ReadLine(kLimit)) {
     }
     thread_.join();
     running_ = false;
     return status_;
-}
-
-bool InProcessService::WaitForLine(const std::string &text, std::chrono::milliseconds limit, size_t from)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (size_t index = from;; ++index) {
-        while (index >= lines_.size()) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || !ReadLine(left)) {
-                return false;
-            }
-        }
-        if (lines_[index].find(text) != std::string::npos) {
-            return true;
-        }
-    }
-}
-
-bool InProcessService::ReadLine(std::chrono::milliseconds limit)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        size_t end = pending_.find('\n');
-        if (end != std::string::npos) {
-            lines_.push_back(pending_.substr(0, end));
-            pending_.erase(0, end + 1);
-            return true;
-        }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd ready{output_, POLLIN, 0};
-        if (output_ < 0 || left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0) {
-            return false;
-        }
-        char chunk[4096];
-        ssize_t got = read(output_, chunk, sizeof chunk);
-        if (got <= 0) {
-            return false;
-        }
-        // Passed on, so that what else goes to standard error meanwhile is seen.
-        ssize_t shown = write(savedError_, chunk, static_cast<size_t>(got));
-        (void)shown;
-        pending_.append(chunk, static_cast<size_t>(got));
-    }
 }
 
 }  // namespace service_test

@@ -27,24 +27,23 @@ public:
     bool Ready() const { return ready_; }
     const std::string &SocketPath() const { return socket_; }
     // Waits for a line containing `text`, among those from the `from`th on.
-    bool WaitForLine(const std::string &text, std::chrono::milliseconds limit = kLimit, size_t from = 0);
-    const std::vector<std::string> &Lines() const { return lines_; }
+    bool WaitForLine(const std::string &text, std::chrono::milliseconds limit = kLimit, size_t from = 0)
+    {
+        return output_.WaitForLine(text, limit, from);
+    }
+    const std::vector<std::string> &Lines() const { return output_.Lines(); }
     // Stops it as SIGTERM does and reads every line until it returned; its exit status.
     int Stop();
 
 private:
-    bool ReadLine(std::chrono::milliseconds limit);
-
     std::string socket_;
     int savedError_ = -1;  // the real standard error
-    int output_ = -1;      // what the service writes on standard error
+    OutputLines output_;   // what the service writes on standard error, passed on to the real one
     std::thread thread_;
     pthread_t handle_{};
     int status_ = -1;  // written by the thread, read once it is joined
     bool running_ = false;
     bool ready_ = false;
-    std::string pending_;
-    std::vector<std::string> lines_;
 };
 
 }  // namespace service_test

@@ -266,7 +266,7 @@ Program::Program(const std::vector<std::string> &arguments)
         _exit(127);
     }
     close(pipe[1]);
-    output_ = pipe[0];
+    output_.Take(pipe[0]);
     name_ = arguments.empty() ? std::string() : arguments.front().substr(arguments.front().find_last_of('/') + 1);
 }
 
@@ -280,18 +280,30 @@ Program::~Program()
         waitpid(pid_, nullptr, 0);
     }
     if (failing) {
-        while (!ended_ && ReadLine(std::chrono::milliseconds(500))) {
+        while (output_.ReadLine(std::chrono::milliseconds(500))) {
         }
-        for (const std::string &line : lines_) {
+        for (const std::string &line : output_.Lines()) {
             std::fprintf(stderr, "  [%s] %s\n", name_.c_str(), line.c_str());
         }
     }
-    close(output_);
 }
 
-bool Program::ReadLine(std::chrono::milliseconds limit)
+OutputLines::~OutputLines()
 {
-    auto deadline = std::chrono::steady_clock::now() + limit;
+    if (descriptor_ >= 0) {
+        close(descriptor_);
+    }
+}
+
+void OutputLines::Take(int descriptor, int echo)
+{
+    descriptor_ = descriptor;
+    echo_ = echo;
+}
+
+bool OutputLines::ReadLine(std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
         size_t end = pending_.find('\n');
         if (end != std::string::npos) {
@@ -299,35 +311,39 @@ bool Program::ReadLine(std::chrono::milliseconds limit)
             pending_.erase(0, end + 1);
             return true;
         }
+        if (ended_ || descriptor_ < 0) {
+            return false;
+        }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd wait{output_, POLLIN, 0};
+        pollfd wait{descriptor_, POLLIN, 0};
         if (left.count() <= 0 || poll(&wait, 1, static_cast<int>(left.count())) <= 0) {
             return false;
         }
-        char chunk[512];
-        ssize_t got = read(output_, chunk, sizeof chunk);
+        char chunk[4096];
+        ssize_t got = read(descriptor_, chunk, sizeof chunk);
         if (got <= 0) {
             ended_ = true;
             return false;
+        }
+        if (echo_ >= 0) {
+            ssize_t shown = write(echo_, chunk, static_cast<size_t>(got));
+            (void)shown;
         }
         pending_.append(chunk, static_cast<size_t>(got));
     }
 }
 
-bool Program::WaitForLine(const std::string &text, std::chrono::milliseconds limit, size_t from)
+bool OutputLines::WaitForLine(const std::string &text, std::chrono::milliseconds limit, size_t from)
 {
-    for (size_t index = from; index < lines_.size(); ++index) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (size_t index = from;; ++index) {
+        while (index >= lines_.size()) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !ReadLine(left)) {
+                return false;
+            }
+        }
         if (lines_[index].find(text) != std::string::npos) {
-            return true;
-        }
-    }
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (true) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || !ReadLine(left)) {
-            return false;
-        }
-        if (lines_.back().find(text) != std::string::npos) {
             return true;
         }
     }
@@ -338,16 +354,16 @@ int Program::Wait(std::chrono::milliseconds limit)
     if (pid_ <= 0) {
         return -1;
     }
-    while (ReadLine(limit)) {
+    while (output_.ReadLine(limit)) {
     }
     // The output ends as the program does; one still talking past the limit is killed.
     int status = 0;
-    if (!ended_) {
+    if (!output_.Ended()) {
         kill(pid_, SIGKILL);
     }
     waitpid(pid_, &status, 0);
     pid_ = -1;
-    return ended_ && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return output_.Ended() && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 int Program::Stop()
@@ -361,7 +377,7 @@ int Program::Stop()
 
 void Program::Signal(int signal) const
 {
-    if (pid_ > 0 && !ended_) {
+    if (pid_ > 0 && !output_.Ended()) {
         kill(pid_, signal);
     }
 }

@@ -79,6 +79,31 @@ private:
     int socket_ = -1;
 };
 
+// What a descriptor gives (a program's output), taken line by line, every
+// wait bounded; each piece read may be passed on to another descriptor too.
+class OutputLines {
+public:
+    OutputLines() = default;
+    ~OutputLines();  // closes the descriptor
+    OutputLines(const OutputLines &) = delete;
+    OutputLines &operator=(const OutputLines &) = delete;
+    // Reads from `descriptor` (its own from now on), passing on to `echo` if any.
+    void Take(int descriptor, int echo = -1);
+    // The next line within the limit; false at the end or past the limit.
+    bool ReadLine(std::chrono::milliseconds limit);
+    // Waits for a line containing `text`, among those from the `from`th on.
+    bool WaitForLine(const std::string &text, std::chrono::milliseconds limit, size_t from);
+    bool Ended() const { return ended_; }
+    const std::vector<std::string> &Lines() const { return lines_; }
+
+private:
+    int descriptor_ = -1;
+    int echo_ = -1;
+    bool ended_ = false;  // the output reached its end
+    std::string pending_;
+    std::vector<std::string> lines_;
+};
+
 // A child program whose standard output and error are read line by line.
 class Program {
 public:
@@ -93,18 +118,17 @@ public:
     pid_t Pid() const { return pid_; }
     // Every line until it exits by itself, within the limit; its exit status.
     int Wait(std::chrono::milliseconds limit = kLimit);
-    const std::vector<std::string> &Lines() const { return lines_; }
+    const std::vector<std::string> &Lines() const { return output_.Lines(); }
     // Waits for a line containing `text`, among those from the `from`th on.
-    bool WaitForLine(const std::string &text, std::chrono::milliseconds limit = kLimit, size_t from = 0);
+    bool WaitForLine(const std::string &text, std::chrono::milliseconds limit = kLimit, size_t from = 0)
+    {
+        return output_.WaitForLine(text, limit, from);
+    }
 
 private:
-    bool ReadLine(std::chrono::milliseconds limit);
     pid_t pid_ = -1;
     std::string name_;  // the program's file name, before what it said when a test fails
-    int output_ = -1;
-    bool ended_ = false;  // the output reached its end
-    std::string pending_;
-    std::vector<std::string> lines_;
+    OutputLines output_;
 };
 
 // rezezura-host as a child process, with a socket of its own.
