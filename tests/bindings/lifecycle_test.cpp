@@ -465,7 +465,10 @@ TEST_F(Lifecycle, TheStopWaitsForTheRemovalsUnbindPastItsClose)
         EXPECT_TRUE(nic.Remove());
     });
     EXPECT_TRUE(closed.Wait());
-    EXPECT_EQ(nic.OpenCount(), 0u);
+    // Taken, not necessarily done: with every request pended, NDIS may still
+    // be ending the unbind's last request on its own thread, and the close
+    // then pends behind it.
+    EXPECT_NE(nic.LatestOpenState(), sim::OpenState::Open);
 
     rztest::Gate stopWaits;
     sim::SetHook("NdisDeregisterProtocol.unbinds", [&stopWaits] { stopWaits.Open(); });
