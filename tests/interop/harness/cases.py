@@ -58,6 +58,14 @@ def tls(road, world, binaries, **options):
     return session
 
 
+def every_frame(road, world, binaries, **options):
+    """EAP-MD5 with the service offering the driver every frame of the
+    interface, as NDIS offers a protocol every frame of its adapter, rather
+    than only what its socket filter lets out of the kernel: the driver's own
+    filter still keeps all but the EAPOL from crossing."""
+    return _authenticate(road, world, binaries, "md5", service_options=("--every-frame",), **options)
+
+
 def unicast(road, world, binaries, **options):
     """EAP-MD5 with the authenticator addressing the supplicant's own address."""
     return _authenticate(road, world, binaries, "md5", pae_group=False, **options)
@@ -288,6 +296,7 @@ CASES = {
     "md5": md5,
     "peap": peap,
     "tls": tls,
+    "every-frame": every_frame,
     "unicast": unicast,
     "wrong-password": wrong_password,
     "reauth": reauth,
@@ -300,4 +309,4 @@ CASES = {
 }
 
 # Cases that only mean something with the service in the road.
-REZEZURA_ONLY = {"unplug", "restart", "restart-interface-road"}
+REZEZURA_ONLY = {"every-frame", "unplug", "restart", "restart-interface-road"}
