@@ -233,6 +233,7 @@ TEST_F(WholeDriver, TheCloseWorkerMayOutliveTheUnbindItReportsUntilTheDriverIsGo
     std::atomic<std::thread::id> worker{};
     std::atomic<bool> unbindReported{false};
     std::atomic<bool> held{false};
+    rztest::Gate holding;
     rztest::Gate indicated;
     rztest::Gate unloaded;
     // The close waits for the indication to have returned, so the worker
@@ -246,6 +247,7 @@ TEST_F(WholeDriver, TheCloseWorkerMayOutliveTheUnbindItReportsUntilTheDriverIsGo
     // The worker freeing the record after it reported the unbind.
     sim::SetHook("NdisFreeMemory", [&] {
         if (worker == std::this_thread::get_id() && unbindReported && !held.exchange(true)) {
+            holding.Open();
             EXPECT_TRUE(unloaded.Wait());
         }
     }, 0);
@@ -259,8 +261,11 @@ TEST_F(WholeDriver, TheCloseWorkerMayOutliveTheUnbindItReportsUntilTheDriverIsGo
         EXPECT_TRUE(Stop());
         stopReturned = true;
     });
+    // The unbind reported, the stop may unload the driver before or after the
+    // worker comes to free the record; either way the stop is not over
+    // while the worker runs.
+    EXPECT_TRUE(holding.Wait());
     EXPECT_TRUE(Driver().WaitUnloaded());
-    EXPECT_TRUE(held);
     EXPECT_FALSE(stopReturned);
     unloaded.Open();
     stopper.join();
