@@ -141,7 +141,7 @@ bool Service::StartOffer(const Link &link, const std::string &boundLine, std::st
     config.wire = wire;
     auto settled = std::make_shared<std::atomic<bool>>(false);
     HostAdapter fresh{wire, sim::CreateAdapter(config), Stage::Binding, settled,
-                      std::chrono::steady_clock::now() + options_.moveLimit, boundLine, true};
+                      std::chrono::steady_clock::now() + options_.moveLimit, boundLine, true, nullptr};
     HostAdapter &entry = adapters_.insert_or_assign(link.index, std::move(fresh)).first->second;
     entry.adapter.BeginArrival(Teller(entry.settled));
     ArmMoveTimer();
@@ -151,6 +151,9 @@ bool Service::StartOffer(const Link &link, const std::string &boundLine, std::st
 void Service::StartWithdraw(HostAdapter &adapter, const std::string &cause, bool sayUnbound)
 {
     Forget(adapter);
+    if (adapter.stage == Stage::Binding && !adapter.settled->load()) {
+        adapter.behind = adapter.settled;
+    }
     adapter.stage = Stage::Unbinding;
     adapter.cause = cause;
     adapter.sayUnbound = sayUnbound;
@@ -328,6 +331,10 @@ void Service::Settle()
     moved_->Answer();
     for (auto it = adapters_.begin(); it != adapters_.end();) {
         HostAdapter &adapter = it->second;
+        if (adapter.behind && adapter.behind->load()) {
+            adapter.behind.reset();
+            adapter.deadline = std::chrono::steady_clock::now() + options_.moveLimit;
+        }
         if (adapter.stage == Stage::Bound || !adapter.settled->load()) {
             ++it;
             continue;

@@ -52,6 +52,10 @@ private:
         // unless empty (or, for a removal, unless `sayUnbound` is false).
         std::string cause;
         bool sayUnbound = true;
+        // A withdrawal asked for while the stack was still making the late
+        // bind it follows: the bind's own flag. The stack unbinds only once
+        // that bind is over, and the unbind's time starts then.
+        std::shared_ptr<std::atomic<bool>> behind;
     };
     // A link change waiting for its turn, with what the interface's offer,
     // if it comes to one, is to say once bound.
