@@ -266,7 +266,10 @@ def _restart(road, world, binaries, service_options, **options):
     told_at = time.monotonic()
     supplicant = session.start_supplicant(link, "tls")
     success = supplicant.wait_success()
-    began = supplicant.program.wait_for(r"CTRL-EVENT-EAP-STARTED", 1, what="CTRL-EVENT-EAP-STARTED")
+    # Its EAP began with hostapd's request for its identity, or, where
+    # hostapd asked again for the old conversation's TLS start before the
+    # supplicant's EAPOL-Start went out, with that request.
+    began = supplicant.program.wait_for(r"CTRL-EVENT-EAP-(STARTED|PROPOSED-METHOD)", 1, what="that its EAP began")
     link.authenticator.wait_success(link.near_mac, since=mark)
     _finish(session)
     print("restart: serving again %.0f ms after the kill; authenticated again %.0f ms after the kill, "
