@@ -254,6 +254,9 @@ TEST_F(Lifecycle, SetUpFailureWhoseCloseCompletesElsewhereIsReportedOnce)
     nic.Arrive();
     handlerReturned.Open();
     completer.join();
+    // With every request pended, the close completes once NDIS's thread has
+    // ended the failed request, and the bind is reported there.
+    EXPECT_TRUE(sim::WaitForNdisWork());
     sim::HandlerOutcome bind = nic.LatestBind();
     EXPECT_EQ(bind.handlerStatus, NDIS_STATUS_PENDING);
     EXPECT_TRUE(bind.completed);
