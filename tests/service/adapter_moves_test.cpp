@@ -66,34 +66,27 @@ protected:
         EXPECT_NE(service_->Lines().back().find("every rule kept"), std::string::npos) << service_->Lines().back();
     }
 
-    // A client on the adapter nobody holds is answered, and reads a frame.
-    void ExpectServed(uint8_t marker)
+    // A client on the pair's near end is answered, and reads a frame sent to
+    // its address.
+    void ExpectReads(const VethPair &pair, uint8_t marker)
     {
         RawClient raw(service_->SocketPath());
-        ASSERT_TRUE(raw.Attach(served_.Near()));
+        ASSERT_TRUE(raw.Attach(pair.Near()));
         raw.Read(2, kFrameRoom);
         ASSERT_TRUE(raw.Sync());
-        Frame sent = EapolFrame(served_.NearAddress(), kPeer, marker);
-        RawPort(served_.Far()).Send(sent);
+        Frame sent = EapolFrame(pair.NearAddress(), kPeer, marker);
+        RawPort(pair.Far()).Send(sent);
         std::optional<RawAnswer> answer = raw.AnswerTo(2);
         ASSERT_TRUE(answer);
         EXPECT_EQ(answer->status, 0);
         EXPECT_EQ(answer->bytes, sent);
     }
 
-    // The moving adapter serves: a frame to its address reaches a reader.
-    void ExpectMovingServes(uint8_t marker)
-    {
-        RawClient raw(service_->SocketPath());
-        ASSERT_TRUE(raw.Attach(moving_.Near()));
-        raw.Read(2, kFrameRoom);
-        ASSERT_TRUE(raw.Sync());
-        Frame sent = EapolFrame(moving_.NearAddress(), kPeer, marker);
-        RawPort(moving_.Far()).Send(sent);
-        std::optional<RawAnswer> answer = raw.AnswerTo(2);
-        ASSERT_TRUE(answer);
-        EXPECT_EQ(answer->bytes, sent);
-    }
+    // The adapter nobody holds serves.
+    void ExpectServed(uint8_t marker) { ExpectReads(served_, marker); }
+
+    // The moving adapter serves.
+    void ExpectMovingServes(uint8_t marker) { ExpectReads(moving_, marker); }
 
     VethPair served_;
     VethPair moving_;
