@@ -47,6 +47,18 @@ sim::Adapter Named(const char16_t *name)
 
 class Lifecycle : public rztest::SimTest {};
 
+// The adapter's removal on a thread of its own, stopped at `point` (reached
+// once this returns) until `resume` opens.
+std::thread RemovalStoppedAt(sim::Adapter &nic, const std::string &point, rztest::Gate &reached, rztest::Gate &resume)
+{
+    std::thread removal([&nic, point, &reached, &resume] {
+        rztest::StopThisThreadAt(point, reached, resume);
+        EXPECT_TRUE(nic.Remove());
+    });
+    EXPECT_TRUE(reached.Wait());
+    return removal;
+}
+
 TEST_F(Lifecycle, OpenFailingAtOnceFailsTheBindInsideTheHandler)
 {
     rztest::RelayProtocol relay;
@@ -432,11 +444,7 @@ TEST_F(Lifecycle, TheStopWaitsForTheRemovalsUnbindUnderWayRatherThanUnbindingAga
     sim::Adapter nic = sim::AddAdapter();
     rztest::Gate inUnbind;
     rztest::Gate resume;
-    std::thread removal([&] {
-        rztest::StopThisThreadAt("NdisRequest", inUnbind, resume);
-        EXPECT_TRUE(nic.Remove());
-    });
-    EXPECT_TRUE(inUnbind.Wait());
+    std::thread removal = RemovalStoppedAt(nic, "NdisRequest", inUnbind, resume);
 
     rztest::Gate stopWaits;
     sim::SetHook("NdisDeregisterProtocol.unbinds", [&stopWaits] { stopWaits.Open(); });
@@ -463,11 +471,7 @@ TEST_F(Lifecycle, TheStopWaitsForTheRemovalsUnbindPastItsClose)
     sim::Adapter nic = sim::AddAdapter();
     rztest::Gate closed;
     rztest::Gate resume;
-    std::thread removal([&] {
-        rztest::StopThisThreadAt("NdisCloseAdapter", closed, resume);
-        EXPECT_TRUE(nic.Remove());
-    });
-    EXPECT_TRUE(closed.Wait());
+    std::thread removal = RemovalStoppedAt(nic, "NdisCloseAdapter", closed, resume);
     // Taken, not necessarily done: with every request pended, NDIS may still
     // be ending the unbind's last request on its own thread, and the close
     // then pends behind it.
