@@ -1,5 +1,6 @@
 #include "bench/table.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace bench {
@@ -37,17 +38,24 @@ std::optional<double> Read(const Source &source, const CollectingReporter &repor
     if (found == reporter.Runs().end()) {
         return std::nullopt;
     }
-    const benchmark::BenchmarkReporter::Run &run = found->second;
-    if (source.measure == "time") {
-        double seconds = run.GetAdjustedRealTime() /
-                         benchmark::GetTimeUnitMultiplier(run.time_unit);
-        return seconds * 1e9 / source.per;
+    std::vector<double> values;
+    for (const benchmark::BenchmarkReporter::Run &run : found->second) {
+        if (source.measure == "time") {
+            double seconds = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+            values.push_back(seconds * 1e9);
+            continue;
+        }
+        auto counter = run.counters.find(source.measure);
+        if (counter == run.counters.end()) {
+            return std::nullopt;
+        }
+        values.push_back(counter->second.value);
     }
-    auto counter = run.counters.find(source.measure);
-    if (counter == run.counters.end()) {
-        return std::nullopt;
-    }
-    return counter->second.value / source.per;
+    // The middle one, or the mean of the middle two.
+    std::sort(values.begin(), values.end());
+    size_t middle = values.size() / 2;
+    double median = values.size() % 2 != 0 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+    return median / source.per;
 }
 
 std::string Number(std::optional<double> value)
@@ -114,7 +122,7 @@ void CollectingReporter::ReportRuns(const std::vector<Run> &runs)
         if (run.error_occurred) {
             skipped_[run.run_name.function_name] = run.error_message;
         } else {
-            runs_[run.run_name.function_name] = run;
+            runs_[run.run_name.function_name].push_back(run);
         }
     }
 }

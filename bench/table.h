@@ -45,18 +45,20 @@ void AddRow(const Row &row);
 // A row that only introduces the rows below it.
 void AddHeading(const std::string &heading);
 
-// Keeps every run it is given, and prints nothing.
+// Keeps every run it is given, and prints nothing. A benchmark registered
+// more than once (in rounds, interleaved with what it is compared with) has
+// a run for each, and its figures are their median.
 class CollectingReporter : public benchmark::BenchmarkReporter {
 public:
     bool ReportContext(const Context &) override { return true; }
     void ReportRuns(const std::vector<Run> &runs) override;
 
-    const std::map<std::string, Run> &Runs() const { return runs_; }
+    const std::map<std::string, std::vector<Run>> &Runs() const { return runs_; }
     // Why each benchmark that was skipped was, by name.
     const std::map<std::string, std::string> &Skipped() const { return skipped_; }
 
 private:
-    std::map<std::string, Run> runs_;
+    std::map<std::string, std::vector<Run>> runs_;
     std::map<std::string, std::string> skipped_;
 };
 
