@@ -476,6 +476,7 @@ void RegisterServicePaths(bool brief)
         AddRows("written, " + who + " writing at once", "frames/s", Kind::WriteRate, clients, "frames_per_second",
                 Goal::RatioAtLeast, 0.7);
     }
+    RegisterMessageHop(brief, Name(Kind::Receive, Road::Floor, 1));
 }
 
 }  // namespace bench

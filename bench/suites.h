@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace bench {
 
@@ -13,6 +14,9 @@ void RegisterWrites(bool brief);
 // The host service on a veth pair, and whole authentications through it (root).
 void RegisterServicePaths(bool brief);
 void RegisterAuthentications(bool brief);
+// One client-service crossing's kernel cost, beside the floor's latency read
+// from the benchmark named `floorLatency`; a row of the service's table.
+void RegisterMessageHop(bool brief, const std::string &floorLatency);
 
 // Inside the callgrind run: each non-EAPOL subject on each frame `frames`
 // times, every loop collected and dumped under its own name.
